@@ -1,0 +1,24 @@
+#include "common/local_files.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+#include <libavutil/error.h>
+}
+
+namespace tacetra {
+
+int local_only_options(AVDictionary** options) {
+  return av_dict_set(options, "protocol_whitelist", "file", 0);
+}
+
+int open_local_input(const char* path, input_context& input) {
+  AVDictionary* options = nullptr;
+  if (const int rc = local_only_options(&options); rc < 0) return rc;
+  AVFormatContext* ctx = nullptr;
+  const int rc = avformat_open_input(&ctx, path, nullptr, &options);
+  av_dict_free(&options);
+  input.reset(ctx);
+  return rc;
+}
+
+}  // namespace tacetra

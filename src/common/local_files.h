@@ -1,0 +1,16 @@
+#pragma once
+
+#include "common/av_handles.h"
+
+namespace tacetra {
+
+// Opens a media file for reading, letting FFmpeg detect its format. Only the
+// local "file" protocol is allowed, for the file itself and for anything it
+// refers to (playlists), so a path can never make the library reach out to
+// the network, a pipe or another protocol. Returns FFmpeg's result code.
+int open_local_input(const char* path, input_context& input);
+
+// The same rule for the options of an output's I/O.
+int local_only_options(AVDictionary** options);
+
+}  // namespace tacetra

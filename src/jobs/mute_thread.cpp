@@ -1,0 +1,178 @@
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/time.h>
+}
+
+#include "common/av_handles.h"
+#include "common/file_size.h"
+#include "common/local_files.h"
+#include "common/millis.h"
+#include "jobs/session.h"
+
+namespace tacetra {
+namespace {
+
+bool writes_own_files(const AVFormatContext& output) {
+  return (output.oformat->flags & AVFMT_NOFILE) != 0;
+}
+
+// One job's work: copies every non-audio stream of the slot's input into its
+// output, packet for packet. It writes the slot's figures and error text as
+// it goes and returns the final state, which the caller publishes.
+class mute_job {
+ public:
+  explicit mute_job(mute_session& session) : s_(session) {}
+
+  job_state run() {
+    start_us_ = av_gettime();
+    if (const char* error = set_up()) return fail(error);
+    return copy();
+  }
+
+ private:
+  // Returns null once the output's header is written, else the failure.
+  const char* set_up() {
+    if (open_local_input(s_.in_path, input_) < 0) return "cannot open input";
+    if (avformat_find_stream_info(input_.get(), nullptr) < 0) return "no stream info";
+    store(s_.total_ms, duration_ms(input_->duration));
+
+    AVFormatContext* output = nullptr;
+    const int created = avformat_alloc_output_context2(&output, nullptr, nullptr, s_.out_path);
+    output_.reset(output);
+    if (created < 0 || output == nullptr) return "cannot create output";
+    // Muxers that open files of their own go through the context's I/O
+    // callbacks, which honour the same local-files-only rule.
+    if (av_opt_set(output, "protocol_whitelist", "file", 0) < 0) return "oom";
+
+    map_length_ = input_->nb_streams;
+    stream_map_.reset(static_cast<int*>(av_calloc(map_length_, sizeof(int))));
+    packet_.reset(av_packet_alloc());
+    if (stream_map_ == nullptr || packet_ == nullptr) return "oom";
+
+    int next_output = 0;
+    for (unsigned i = 0; i < map_length_; ++i) {
+      const AVStream* in = input_->streams[i];
+      // Audio is what the job removes. A stream whose codec FFmpeg does not
+      // know (camera timecode or timed-metadata tracks) no muxer accepts, and
+      // copying it would make every header write fail.
+      if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
+          in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+        stream_map_[i] = -1;
+        continue;
+      }
+      AVStream* out = avformat_new_stream(output, nullptr);
+      if (out == nullptr) return "new stream failed";
+      if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return "param copy failed";
+      out->codecpar->codec_tag = 0;  // let the output muxer choose its own tag
+      out->time_base = in->time_base;
+      stream_map_[i] = next_output++;
+    }
+
+    if (!writes_own_files(*output)) {
+      AVDictionary* options = nullptr;
+      int opened = local_only_options(&options);
+      if (opened >= 0) {
+        opened = avio_open2(&output->pb, s_.out_path, AVIO_FLAG_WRITE, nullptr, &options);
+      }
+      av_dict_free(&options);
+      if (opened < 0) return "cannot open output file";
+    }
+    // From here on the file at out_path is this job's own.
+    output_opened_ = true;
+    store(s_.out_opened, 1);
+    if (avformat_write_header(output, nullptr) < 0) return "write header failed";
+    return nullptr;
+  }
+
+  job_state copy() {
+    AVPacket* packet = packet_.get();
+    std::int64_t processed_ms = 0;
+    std::int64_t packets = 0;
+    while (av_read_frame(input_.get(), packet) >= 0) {
+      if (load(s_.cancel) != 0) {
+        av_packet_unref(packet);
+        return cancel();
+      }
+      const int in_index = packet->stream_index;
+      if (in_index >= 0 && static_cast<unsigned>(in_index) < map_length_ &&
+          stream_map_[in_index] >= 0) {
+        const int out_index = stream_map_[in_index];
+        const AVRational in_time_base = input_->streams[in_index]->time_base;
+        if (packet->pts != AV_NOPTS_VALUE) {
+          const std::int64_t ms = av_rescale_q(packet->pts, in_time_base, AVRational{1, 1000});
+          if (ms > processed_ms) {
+            processed_ms = ms;
+            store(s_.processed_ms, ms);
+          }
+        }
+        // The header write may have changed the output's time base.
+        av_packet_rescale_ts(packet, in_time_base, output_->streams[out_index]->time_base);
+        packet->stream_index = out_index;
+        packet->pos = -1;
+        store(s_.packets, ++packets);
+        if (av_interleaved_write_frame(output_.get(), packet) < 0) {
+          av_packet_unref(packet);
+          return fail("write frame failed");
+        }
+      }
+      av_packet_unref(packet);
+    }
+    return finish();
+  }
+
+  job_state finish() {
+    av_write_trailer(output_.get());  // the copy stands even without a trailer
+    if (!writes_own_files(*output_)) avio_closep(&output_->pb);
+    store(s_.out_size_bytes, file_size(s_.out_path));
+    store(s_.elapsed_ms, (av_gettime() - start_us_) / 1000);
+    packet_.reset();
+    input_.reset();
+    output_.reset();
+    stream_map_.reset();
+    return MUTE_DONE;
+  }
+
+  job_state cancel() {
+    release();
+    if (output_opened_) std::remove(s_.out_path);
+    return MUTE_CANCELLED;
+  }
+
+  job_state fail(const char* error) {
+    std::snprintf(s_.error, sizeof s_.error, "%s", error);
+    release();
+    if (output_opened_) std::remove(s_.out_path);
+    return MUTE_FAILED;
+  }
+
+  // Output first (its I/O before the context), then input, then our arrays.
+  void release() {
+    packet_.reset();
+    output_.reset();
+    input_.reset();
+    stream_map_.reset();
+  }
+
+  mute_session& s_;
+  std::int64_t start_us_ = 0;
+  av_array<int> stream_map_;
+  unsigned map_length_ = 0;
+  input_context input_;
+  output_context output_;
+  packet_ptr packet_;
+  bool output_opened_ = false;
+};
+
+}  // namespace
+
+void mute_thread(mute_session* s) {
+  store(s->state, MUTE_RUNNING);
+  const job_state final_state = mute_job(*s).run();
+  // Published last: a reader that sees a final state sees its figures.
+  store(s->state, final_state, std::memory_order_release);
+}
+
+}  // namespace tacetra
