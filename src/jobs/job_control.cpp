@@ -131,7 +131,7 @@ extern "C" TACETRA_API void tacetra_free(int id) {
     s->thread = nullptr;
   }
   // The worker has normally removed an unfinished output already; a file the
-  // job never opened is not its to remove.
+  // job did not write is never removed.
   if (load(s->state) != MUTE_DONE && load(s->out_opened) != 0) std::remove(s->out_path);
   s->in_use = 0;
 }

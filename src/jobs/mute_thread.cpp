@@ -10,6 +10,7 @@ extern "C" {
 #include "common/file_size.h"
 #include "common/local_files.h"
 #include "common/millis.h"
+#include "common/partial_file.h"
 #include "jobs/session.h"
 
 namespace tacetra {
@@ -71,18 +72,24 @@ class mute_job {
       stream_map_[i] = next_output++;
     }
 
-    if (!writes_own_files(*output)) {
+    if (writes_own_files(*output)) {
+      // Such a muxer writes at out_path itself: from here on the file there
+      // is this job's own.
+      store(s_.out_opened, 1);
+    } else {
+      // The copy goes to a new file beside out_path, which replaces out_path
+      // only when the copy is complete.
+      if (is_directory(s_.out_path) || !partial_.create(s_.out_path)) {
+        return "cannot open output file";
+      }
       AVDictionary* options = nullptr;
       int opened = local_only_options(&options);
       if (opened >= 0) {
-        opened = avio_open2(&output->pb, s_.out_path, AVIO_FLAG_WRITE, nullptr, &options);
+        opened = avio_open2(&output->pb, partial_.path(), AVIO_FLAG_WRITE, nullptr, &options);
       }
       av_dict_free(&options);
       if (opened < 0) return "cannot open output file";
     }
-    // From here on the file at out_path is this job's own.
-    output_opened_ = true;
-    store(s_.out_opened, 1);
     if (avformat_write_header(output, nullptr) < 0) return "write header failed";
     return nullptr;
   }
@@ -125,7 +132,10 @@ class mute_job {
 
   job_state finish() {
     av_write_trailer(output_.get());  // the copy stands even without a trailer
-    if (!writes_own_files(*output_)) avio_closep(&output_->pb);
+    if (!writes_own_files(*output_)) {
+      avio_closep(&output_->pb);
+      if (!partial_.commit(s_.out_path)) return fail("cannot open output file");
+    }
     store(s_.out_size_bytes, file_size(s_.out_path));
     store(s_.elapsed_ms, (av_gettime() - start_us_) / 1000);
     packet_.reset();
@@ -137,23 +147,24 @@ class mute_job {
 
   job_state cancel() {
     release();
-    if (output_opened_) std::remove(s_.out_path);
     return MUTE_CANCELLED;
   }
 
   job_state fail(const char* error) {
     std::snprintf(s_.error, sizeof s_.error, "%s", error);
     release();
-    if (output_opened_) std::remove(s_.out_path);
     return MUTE_FAILED;
   }
 
-  // Output first (its I/O before the context), then input, then our arrays.
+  // Output first (its I/O before the context), then input, then our arrays,
+  // then whatever the job wrote: nothing else is ever deleted.
   void release() {
     packet_.reset();
     output_.reset();
     input_.reset();
     stream_map_.reset();
+    partial_.discard();
+    if (load(s_.out_opened) != 0) std::remove(s_.out_path);
   }
 
   mute_session& s_;
@@ -163,7 +174,7 @@ class mute_job {
   input_context input_;
   output_context output_;
   packet_ptr packet_;
-  bool output_opened_ = false;
+  partial_file partial_;
 };
 
 }  // namespace

@@ -61,9 +61,9 @@ struct mute_session {
   char progress_json[512];
   char result_json[4096];
   thread_start* thread;
-  // Set by the worker once it has opened out_path for writing (or, for a
-  // muxer that writes its own files, attempted the header). Only then is
-  // the file at out_path this job's to delete.
+  // Set by the worker when a muxer that writes its own files is about to
+  // write at out_path: only then is the file there this job's to delete.
+  // Other outputs are written beside out_path and take its name when done.
   alignas(4) std::int32_t out_opened;
 };
 

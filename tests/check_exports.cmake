@@ -1,0 +1,17 @@
+# Fails unless the shared library exports exactly the eight tacetra_* functions.
+execute_process(COMMAND nm -D --defined-only ${LIBRARY} OUTPUT_VARIABLE symbols RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "nm failed on ${LIBRARY}")
+endif()
+string(REGEX MATCHALL "[^ \n]+\n" names "${symbols}")
+set(exported)
+foreach(line ${names})
+  string(STRIP "${line}" name)
+  list(APPEND exported ${name})
+endforeach()
+list(SORT exported)
+set(expected tacetra_cancel tacetra_free tacetra_probe tacetra_progress tacetra_result
+    tacetra_start tacetra_status tacetra_version)
+if(NOT exported STREQUAL expected)
+  message(FATAL_ERROR "exported: ${exported}\nexpected: ${expected}")
+endif()
