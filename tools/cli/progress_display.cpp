@@ -1,0 +1,44 @@
+#include "progress_display.h"
+
+#include <cstdio>
+#include <string>
+
+#include "progress_line.h"
+
+namespace tacetra_cli {
+
+void progress_display::update(const progress_report& progress, std::int64_t wall_ms) {
+  if (terminal_) {
+    draw(progress, wall_ms);
+  } else if (wall_ms >= next_plain_ms_) {
+    std::fprintf(stderr, "%s\n", progress_line(progress, wall_ms).c_str());
+    next_plain_ms_ = wall_ms + 1000;
+  }
+}
+
+void progress_display::finish(const progress_report& progress, std::int64_t wall_ms) {
+  if (terminal_) {
+    draw(progress, wall_ms);
+    end_line();
+  } else {
+    std::fprintf(stderr, "%s\n", progress_line(progress, wall_ms).c_str());
+  }
+}
+
+void progress_display::end_line() {
+  if (drawn_length_ == 0) return;
+  std::fputc('\n', stderr);
+  drawn_length_ = 0;
+}
+
+void progress_display::draw(const progress_report& progress, std::int64_t wall_ms) {
+  std::string line = progress_line(progress, wall_ms);
+  const std::size_t length = line.size();
+  // Blank out whatever a longer previous line left behind.
+  if (length < drawn_length_) line.append(drawn_length_ - length, ' ');
+  std::fprintf(stderr, "\r%s", line.c_str());
+  std::fflush(stderr);
+  drawn_length_ = length;
+}
+
+}  // namespace tacetra_cli

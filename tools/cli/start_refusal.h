@@ -1,0 +1,16 @@
+#pragma once
+
+#include <string>
+
+namespace tacetra_cli {
+
+struct refusal {
+  int status;          // an exit_status
+  std::string reason;  // short, lower case, for "tacetra: FILE: reason"
+};
+
+// Why tacetra_start refused a job, given its negative code and the paths it
+// was given.
+refusal explain_refusal(int code, const std::string& in_path, const std::string& out_path);
+
+}  // namespace tacetra_cli
