@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 
 extern "C" {
@@ -34,6 +35,13 @@ struct figures {
   std::int64_t out_size_bytes = 0;
   std::int64_t elapsed_ms = 0;
 };
+
+// Cases print as their names in test listings and failure messages.
+template <class Case>
+  requires requires(const Case& c) { c.name; }
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
 
 json parsed(const char* text) {
   json j;
