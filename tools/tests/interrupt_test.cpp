@@ -1,0 +1,81 @@
+// Ctrl-C (SIGINT) or SIGTERM cancels the running jobs, waits for them and
+// leaves no partial output. The inputs never end, so the jobs are surely
+// still running when the signal comes.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <algorithm>
+
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "support/fixtures.h"
+#include "harness/child_process.h"
+#include "harness/endless_input.h"
+
+using namespace tool_tests;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::vector<std::string> entries(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  return names;
+}
+
+class Interrupt : public testing::TestWithParam<int> {};
+
+TEST_P(Interrupt, CancelsTheJobAndLeavesNoOutput) {
+  fixtures::TempDir scratch;
+  fixtures::TempDir dir;
+  endless_input input(dir.file("live.ts"), scratch.path());
+
+  tool_process tool({"mute", input.path(), dir.file("out.mkv")});
+  // The first plain progress line comes once the job has run a second.
+  ASSERT_TRUE(tool.wait_for_stderr(" packets  "));
+  tool.send_signal(GetParam());
+  const finished_run run = tool.wait();
+
+  EXPECT_EQ(run.exit_code, 3) << run.err;
+  EXPECT_EQ(run.out.rfind(R"({"state":4,"ok":false,"out_path":")", 0), 0u) << run.out;
+  EXPECT_NE(run.err.find("tacetra: interrupted, cancelling the job\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find(": cancelled, no output left\n"), std::string::npos) << run.err;
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"live.ts"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, testing::Values(SIGINT, SIGTERM),
+                         [](const auto& info) { return info.param == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+TEST(InterruptBatch, CancelsEveryRunningJobAndStartsNoMore) {
+  fixtures::TempDir scratch;
+  fixtures::TempDir dir;
+  const std::string out = dir.file("out");
+  std::vector<std::unique_ptr<endless_input>> inputs;
+  std::vector<std::string> args{"mute", "--to", out};
+  for (int i = 0; i < 5; ++i) {
+    inputs.push_back(std::make_unique<endless_input>(dir.file("live" + std::to_string(i) + ".ts"), scratch.path()));
+    args.push_back(inputs.back()->path());
+  }
+
+  tool_process tool(args);
+  // Each job writes a file of its own into the directory once it has begun.
+  while (!fs::exists(out) || entries(out).size() < 4) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  tool.send_signal(SIGINT);
+  const finished_run run = tool.wait();
+
+  EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
+  for (int i = 0; i < 4; ++i) {
+    const std::string in = inputs[i]->path();
+    EXPECT_NE(run.out.find(in + " -> " + out + "/live" + std::to_string(i) + ".ts: cancelled, no output left\n"),
+              std::string::npos)
+        << run.out;
+  }
+  EXPECT_NE(run.out.find(inputs[4]->path() + ": skipped, interrupted\n"), std::string::npos) << run.out;
+  EXPECT_EQ(std::ranges::count(run.out, '\n'), 5) << run.out;
+  EXPECT_EQ(entries(out), std::vector<std::string>{});
+}
+
+}  // namespace
