@@ -1,0 +1,127 @@
+// Tiny media files that tests write for themselves with libavformat, and a
+// reader that summarises a file packet by packet, so that a stream copy can be
+// checked byte for byte against its input.
+//
+// Everything here throws std::runtime_error on failure and prints nothing of
+// its own (FFmpeg's log is left as the test set it).
+#pragma once
+
+#include <cstdint>
+#include <iosfwd>
+#include <string>
+#include <vector>
+
+namespace fixtures {
+
+// A missing time; the same value as FFmpeg's AV_NOPTS_VALUE.
+inline constexpr int64_t kNoTime = INT64_MIN;
+
+enum class Kind {
+  // mpeg4, 32x32, 25 fps, one packet (40 ms) a frame, every frame a keyframe
+  // (except with MediaSpec::omit_pts).
+  video,
+  // AC-3 at MediaSpec::audio_bit_rate, 48 kHz mono, 1536 samples (32 ms) a
+  // packet. FLAC (4608 samples, 96 ms a packet) when the bit rate is 0 or
+  // the file has no duration.
+  audio,
+  // One line of text every 200 ms: subrip in .mkv, text in .nut, mov_text in
+  // .mp4 and .mov. Other containers throw.
+  subtitle,
+  // One packet every 200 ms: smpte_klv in .ts, text in .nut (read back as
+  // AVMEDIA_TYPE_DATA in both). Other containers throw.
+  data,
+  // .mkv only: an attached font, a stream that has no packets.
+  attachment,
+};
+
+struct StreamSpec {
+  Kind kind;
+};
+
+struct MediaSpec {
+  std::vector<StreamSpec> streams;  // in this order in the file
+  int packets_per_stream = 10;      // attachments get none
+  // Timestamp of every stream's first packet. .avi keeps no start time and
+  // throws unless this is 0. In .mp4/.mov a subtitle track that starts later
+  // than 0 gets one more packet, an empty one at 0 (the muxer insists).
+  int64_t start_ms = 0;
+  // .avi only, with a video stream. AVI stores no pts at all; the video is
+  // encoded with B-frames, and for those streams libavformat's reader hands
+  // out the I and P frames without a pts (it fills in the pts of B-frames
+  // and of audio packets). The video then no longer has only keyframes.
+  bool omit_pts = false;
+  // .mkv only, written as a live stream: no duration, no index. Audio turns
+  // to FLAC, since libavformat would estimate a duration from an audio bit
+  // rate it knows.
+  bool no_duration = false;
+  // Bit rate of the AC-3 audio (32000, 40000, 48000, 56000, 64000, 80000,
+  // 96000, 112000, 128000, 160000, 192000, ...). 0 writes FLAC, whose bit
+  // rate libavformat reports as 0; only .mkv and .nut take it.
+  int64_t audio_bit_rate = 64000;
+};
+
+struct StreamSummary {
+  int codec_type = -1;  // AVMediaType
+  int codec_id = 0;     // AVCodecID
+  int64_t bit_rate = 0;  // codecpar.bit_rate (after avformat_find_stream_info when read)
+  int64_t packets = 0;
+  uint64_t payload_hash = 0;  // 64-bit FNV-1a over all payload bytes in read order
+  int64_t payload_bytes = 0;
+  int64_t first_pts_ms = kNoTime;   // of the first packet that has a pts
+  int64_t packets_without_pts = 0;  // always 0 for what was written
+};
+
+struct MediaSummary {
+  std::vector<StreamSummary> streams;
+  // read_media: AVFormatContext::duration after avformat_find_stream_info,
+  // kNoTime when unknown. write_media: from the first packet's pts to the
+  // last packet's end.
+  int64_t duration_us = kNoTime;
+  std::string format_name;  // demuxer name when read, muxer name when written
+};
+
+// Writes a file; the container follows from the extension (.mkv, .mp4, .mov,
+// .nut, .ts, .avi). Returns what was handed to the muxer, in the terms of
+// read_media. Throws when the container cannot carry the spec.
+// Each write takes milliseconds.
+MediaSummary write_media(const std::string& path, const MediaSpec& spec);
+
+// A file that libavformat opens, as FFmpeg metadata text, with no streams.
+void write_no_streams(const std::string& path);
+
+// A long input for tests that cancel or free a job mid-copy: `seconds` of
+// 320x180 25 fps video of about 24 KB a frame (eight noise frames repeated)
+// plus 64 kb/s AC-3 audio; 0.6 MB and 56 packets a second, in any container
+// write_media takes. 60 s make 37 MB, written in 0.2-0.5 s; a plain
+// video-only stream copy of that took 0.1-0.3 s on the 2-core machine. A
+// bigger file per second copies longer but writes longer too: a copy costs
+// about what writing does, so write it once and reuse it where you can.
+MediaSummary write_long(const std::string& path, int seconds);
+
+// Opens a file with libavformat, runs avformat_find_stream_info and reads
+// every packet with av_read_frame.
+MediaSummary read_media(const std::string& path);
+
+// Same type, codec, packet count, byte count and payload hash.
+bool same_payload(const StreamSummary& a, const StreamSummary& b);
+
+// For test messages: "video/mpeg4 packets=10 bytes=... hash=... ...".
+std::ostream& operator<<(std::ostream& os, const StreamSummary& s);
+
+// A fresh directory under the system temporary directory, removed with all
+// its contents by the destructor.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const;  // path() + "/" + name
+
+ private:
+  std::string path_;
+};
+
+}  // namespace fixtures
