@@ -46,7 +46,9 @@ struct FreeAllSlots {
 };
 
 // Polls a job until it ends. Every state seen on the way must be a real one
-// (never 1), and states only move forward: pending, running, final.
+// (never 1), and states only move forward: pending, running, final. The last
+// reading has acquire ordering, so the worker's figures and text are then
+// safe to read.
 int wait_final(int id) {
   const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
   int last = TACETRA_PENDING;
@@ -56,7 +58,8 @@ int wait_final(int id) {
         << "slot " << id << " reported state " << state;
     EXPECT_GE(state, last) << "slot " << id << " went back from state " << last;
     last = state;
-    if (tacetra::is_final(state) || state < 0) return state;
+    if (state < 0) return state;
+    if (tacetra::is_final(state)) return tacetra::load(g_sessions[id].state, std::memory_order_acquire);
     if (std::chrono::steady_clock::now() > give_up) {
       ADD_FAILURE() << "job in slot " << id << " never ended";
       return state;
