@@ -1,9 +1,37 @@
-#include <cstdio>
+#include <charconv>
+#include <cstring>
 
 #include "jobs/session.h"
 #include "reports/bad_id.h"
 #include "reports/json_escape.h"
 #include "tacetra.h"
+
+namespace tacetra {
+namespace {
+
+// The report is built piece by piece instead of by snprintf, which costs
+// several times more than the rest of a poll, with the same bytes as the
+// formats quoted below in the C locale.
+
+template <std::size_t N>
+char* put(char* out, const char (&literal)[N]) {
+  std::memcpy(out, literal, N - 1);
+  return out + N - 1;
+}
+
+template <class Integer>
+char* put(char* out, char* end, Integer value) {
+  return std::to_chars(out, end, value).ptr;
+}
+
+// Escapes straight into the report, at the capacity of the text's field.
+char* put_escaped(char* out, const char* text, std::uint64_t capacity) {
+  json_escape(text, out, capacity);
+  return out + std::strlen(out);
+}
+
+}  // namespace
+}  // namespace tacetra
 
 using namespace tacetra;
 
@@ -12,26 +40,43 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   if (s == nullptr) return bad_id_json;
   // One acquire read of the state: a final state comes with its figures.
   const std::int32_t state = load(s->state, std::memory_order_acquire);
-  char escaped[2048];
+  // Either form, escaped text included, stays far shorter than the buffer.
+  char* out = s->result_json;
+  char* const end = s->result_json + sizeof s->result_json;
+  out = put(out, R"({"state":)");
+  out = put(out, end, state);
   if (state == MUTE_FAILED) {
-    json_escape(s->error, escaped, 512);
-    std::snprintf(s->result_json, sizeof s->result_json,
-                  R"({"state":%d,"ok":false,"error":"%s"})", state, escaped);
+    // {"state":%d,"ok":false,"error":"%s"}
+    out = put(out, R"(,"ok":false,"error":")");
+    out = put_escaped(out, s->error, 512);
+    out = put(out, R"("})");
+    *out = '\0';
     return s->result_json;
   }
-  json_escape(s->out_path, escaped, sizeof escaped);
+  // {"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,
+  //  "bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld}
   const std::int64_t out_size = load(s->out_size_bytes);
   const std::int64_t in_size = load(s->in_size_bytes);
   const std::int64_t total_ms = load(s->total_ms);
   const std::int64_t packets = load(s->packets);
   const std::int64_t elapsed_ms = load(s->elapsed_ms);
   const std::int64_t saved = in_size > out_size ? in_size - out_size : 0;
-  std::snprintf(s->result_json, sizeof s->result_json,
-                R"({"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,)"
-                R"("bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld})",
-                state, state == MUTE_DONE ? "true" : "false", escaped,
-                static_cast<long long>(out_size), static_cast<long long>(in_size),
-                static_cast<long long>(saved), static_cast<long long>(total_ms),
-                static_cast<long long>(packets), static_cast<long long>(elapsed_ms));
+  out = state == MUTE_DONE ? put(out, R"(,"ok":true,"out_path":")")
+                           : put(out, R"(,"ok":false,"out_path":")");
+  out = put_escaped(out, s->out_path, 2048);
+  out = put(out, R"(","out_size_bytes":)");
+  out = put(out, end, out_size);
+  out = put(out, R"(,"in_size_bytes":)");
+  out = put(out, end, in_size);
+  out = put(out, R"(,"bytes_saved":)");
+  out = put(out, end, saved);
+  out = put(out, R"(,"duration_ms":)");
+  out = put(out, end, total_ms);
+  out = put(out, R"(,"packets_written":)");
+  out = put(out, end, packets);
+  out = put(out, R"(,"elapsed_ms":)");
+  out = put(out, end, elapsed_ms);
+  out = put(out, "}");
+  *out = '\0';
   return s->result_json;
 }

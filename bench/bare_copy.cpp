@@ -1,0 +1,103 @@
+// The job's stream copy reduced to its FFmpeg calls: the same opens, options,
+// stream set-up and packet loop as a job, without the slot record, its
+// atomics, the input check of tacetra_start or a host polling it. Set beside
+// a job it shows what the library's bookkeeping costs.
+//   tacetra_bench_bare_copy IN OUT
+// Prints the packets it wrote and the last packet time, as the job counts them.
+#include <cstdint>
+#include <cstdio>
+
+extern "C" {
+#include <libavutil/opt.h>
+}
+
+#include "common/av_handles.h"
+
+using namespace tacetra;
+
+namespace {
+
+int fail(const char* what) {
+  std::fprintf(stderr, "bare copy: %s\n", what);
+  return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) return fail("usage: tacetra_bench_bare_copy IN OUT");
+  const char* in_path = argv[1];
+  const char* out_path = argv[2];
+
+  AVDictionary* in_options = nullptr;
+  av_dict_set(&in_options, "protocol_whitelist", "file", 0);
+  AVFormatContext* opened = nullptr;
+  const int open_rc = avformat_open_input(&opened, in_path, nullptr, &in_options);
+  av_dict_free(&in_options);
+  input_context input(opened);
+  if (open_rc < 0) return fail("cannot open input");
+  if (avformat_find_stream_info(input.get(), nullptr) < 0) return fail("no stream info");
+
+  AVFormatContext* created = nullptr;
+  avformat_alloc_output_context2(&created, nullptr, nullptr, out_path);
+  if (created == nullptr) return fail("cannot create output");
+  output_context output(created);
+  av_opt_set(created, "protocol_whitelist", "file", 0);
+
+  const unsigned stream_count = input->nb_streams;
+  av_array<int> stream_map(static_cast<int*>(av_calloc(stream_count, sizeof(int))));
+  packet_ptr packet(av_packet_alloc());
+  if (stream_map == nullptr || packet == nullptr) return fail("oom");
+  int next_output = 0;
+  for (unsigned i = 0; i < stream_count; ++i) {
+    const AVStream* in = input->streams[i];
+    if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
+        in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      stream_map[i] = -1;
+      continue;
+    }
+    AVStream* out = avformat_new_stream(created, nullptr);
+    if (out == nullptr || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
+      return fail("stream set-up failed");
+    }
+    out->codecpar->codec_tag = 0;
+    out->time_base = in->time_base;
+    stream_map[i] = next_output++;
+  }
+
+  if (!(created->oformat->flags & AVFMT_NOFILE)) {
+    AVDictionary* out_options = nullptr;
+    av_dict_set(&out_options, "protocol_whitelist", "file", 0);
+    const int rc = avio_open2(&created->pb, out_path, AVIO_FLAG_WRITE, nullptr, &out_options);
+    av_dict_free(&out_options);
+    if (rc < 0) return fail("cannot open output file");
+  }
+  if (avformat_write_header(created, nullptr) < 0) return fail("write header failed");
+
+  AVPacket* pkt = packet.get();
+  std::int64_t processed_ms = 0;
+  std::int64_t packets = 0;
+  while (av_read_frame(input.get(), pkt) >= 0) {
+    const int in_index = pkt->stream_index;
+    if (in_index >= 0 && static_cast<unsigned>(in_index) < stream_count &&
+        stream_map[in_index] >= 0) {
+      const int out_index = stream_map[in_index];
+      // The job computes its progress figure from every copied packet.
+      const AVRational in_time_base = input->streams[in_index]->time_base;
+      if (pkt->pts != AV_NOPTS_VALUE) {
+        const std::int64_t ms = av_rescale_q(pkt->pts, in_time_base, AVRational{1, 1000});
+        if (ms > processed_ms) processed_ms = ms;
+      }
+      av_packet_rescale_ts(pkt, in_time_base, created->streams[out_index]->time_base);
+      pkt->stream_index = out_index;
+      pkt->pos = -1;
+      ++packets;
+      if (av_interleaved_write_frame(created, pkt) < 0) return fail("write frame failed");
+    }
+    av_packet_unref(pkt);
+  }
+  av_write_trailer(created);
+  std::printf("{\"packets_written\":%lld,\"processed_ms\":%lld}\n",
+              static_cast<long long>(packets), static_cast<long long>(processed_ms));
+  return 0;
+}

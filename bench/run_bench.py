@@ -1,0 +1,408 @@
+#!/usr/bin/env python3
+"""Puts the library beside FFmpeg's command-line tools and the copy floor.
+
+    run_bench.py BUILD_DIR [--runs N] [--keep]
+
+Makes its inputs in a fresh folder under the system's temporary directory
+(a 10 s clip with video and two audio tracks, repeated by stream copy to
+about 1 GiB, as Matroska and as MP4), runs every comparison and prints one
+Markdown table. Contenders that are compared run in the same round, one
+after another in an order that turns every round; figures are medians over
+the rounds, and ratios are medians of the ratios within each round.
+"""
+
+import argparse
+import json
+import math
+import os
+import platform
+import re
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from dataclasses import dataclass
+
+GIB = 1 << 30
+MIB = 1 << 20
+CLIP_SECONDS = 10
+PROBE_CALLS = 10  # per half round of the probe benchmark
+FFPROBE_RUNS = 3  # per file and round
+
+
+@dataclass
+class Sample:
+    wall: float  # seconds
+    cpu: float  # seconds, user + system, the process and its threads
+    rss_mib: float  # peak resident set
+    stdout: str
+
+
+def measure(argv, env=None):
+    """Runs a process to its end and takes its wall time, CPU time and peak RSS."""
+    start = time.perf_counter()
+    proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
+    _, status, usage = os.wait4(proc.pid, 0)
+    wall = time.perf_counter() - start
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    out = proc.stdout.read().decode()
+    err = proc.stderr.read().decode()
+    proc.stdout.close()
+    proc.stderr.close()
+    if proc.returncode != 0:
+        sys.exit(f"{' '.join(argv)} failed ({proc.returncode}):\n{err}")
+    return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, out)
+
+
+def run_quietly(argv, env=None):
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, env=env)
+
+
+def remove(path):
+    if os.path.exists(path):
+        os.remove(path)
+    os.sync()  # no dirty pages of one run left for the next to write back
+
+
+def rotated(items, turn):
+    turn %= len(items)
+    return items[turn:] + items[:turn]
+
+
+def median(values):
+    return statistics.median(values)
+
+
+def result_field(text, key):
+    match = re.search(rf'"{key}":(-?\d+)', text)
+    if match is None:
+        sys.exit(f"no {key} in: {text}")
+    return int(match.group(1))
+
+
+# ---------------------------------------------------------------- inputs
+
+def make_inputs(folder):
+    clip_mkv = os.path.join(folder, "clip.mkv")
+    run_quietly(["ffmpeg", "-nostdin", "-v", "error", "-y",
+                 "-f", "lavfi", "-i", "testsrc2=size=1280x720:rate=25,noise=alls=12:allf=t",
+                 "-f", "lavfi", "-i", "sine=frequency=440:sample_rate=48000",
+                 "-f", "lavfi", "-i", "sine=frequency=660:sample_rate=48000",
+                 "-t", str(CLIP_SECONDS), "-map", "0", "-map", "1", "-map", "2",
+                 "-c:v", "mpeg4", "-b:v", "8M", "-c:a", "aac", "-b:a", "128k", clip_mkv])
+    clip_mp4 = os.path.join(folder, "clip.mp4")
+    run_quietly(["ffmpeg", "-nostdin", "-v", "error", "-y", "-i", clip_mkv,
+                 "-map", "0", "-c", "copy", clip_mp4])
+
+    def repeat(clip, times, name):
+        path = os.path.join(folder, name)
+        run_quietly(["ffmpeg", "-nostdin", "-v", "error", "-y", "-stream_loop", str(times - 1),
+                     "-i", clip, "-map", "0", "-c", "copy", path])
+        return path
+
+    loops = math.ceil(GIB / os.path.getsize(clip_mkv))
+    inputs = {
+        "clip.mkv": clip_mkv,
+        "clip.mp4": clip_mp4,
+        "big.mkv": repeat(clip_mkv, loops, "big.mkv"),
+        "big.mp4": repeat(clip_mp4, loops, "big.mp4"),
+        # Two lengths for callgrind: the difference is the per-packet cost.
+        "short.mkv": repeat(clip_mkv, 2, "short.mkv"),
+        "long.mkv": repeat(clip_mkv, 6, "long.mkv"),
+    }
+    os.sync()
+    for path in inputs.values():  # into the page cache, as for every later read
+        with open(path, "rb") as f:
+            while f.read(16 * MIB):
+                pass
+    return inputs
+
+
+# ---------------------------------------------------------------- sections
+
+def one_job(tools, source, folder, runs):
+    """Library job, command-line tool, cp and the bare loop on one input."""
+    ext = os.path.splitext(source)[1]
+    out = os.path.join(folder, "out" + ext)
+    contenders = {
+        "library job": [tools["jobs"], source, out],
+        "ffmpeg": ["ffmpeg", "-nostdin", "-v", "error", "-i", source,
+                   "-map", "0", "-map", "-0:a", "-c", "copy", "-y", out],
+        "cp": ["cp", source, out],
+        "bare loop": [tools["bare"], source, out],
+    }
+    samples = {name: [] for name in contenders}
+    for turn in range(runs):
+        for name in rotated(list(contenders), turn):
+            samples[name].append(measure(contenders[name]))
+            remove(out)
+    for job, bare in zip(samples["library job"], samples["bare loop"]):
+        if result_field(job.stdout, "packets_written") != result_field(bare.stdout, "packets_written"):
+            sys.exit(f"the job and the bare loop copied different packets:\n{job.stdout}{bare.stdout}")
+    return samples
+
+
+def four_jobs(tools, source, folder, runs):
+    """Four jobs at once against the same four one after another."""
+    ext = os.path.splitext(source)[1]
+    pairs = []
+    for i in range(4):
+        pairs += [source, os.path.join(folder, f"out{i}{ext}")]
+    modes = {"in a row": [tools["jobs"]] + pairs, "at once": [tools["jobs"], "--together"] + pairs}
+    samples = {name: [] for name in modes}
+    for turn in range(runs):
+        for name in rotated(list(modes), turn):
+            samples[name].append(measure(modes[name]))
+            for out in pairs[1::2]:
+                remove(out)
+    return samples
+
+
+def polling(tools, source, folder, runs):
+    """CPU and wall nanoseconds per call of the three polled functions on a
+    copying job, and the share of measurements that ended with it copying."""
+    out = os.path.join(folder, "polled.mkv")
+    report = measure([tools["poll"], source, out, "--benchmark_format=json",
+                      f"--benchmark_repetitions={runs}", "--benchmark_min_time=0.1",
+                      "--benchmark_report_aggregates_only=true"])
+    remove(out)
+    figures = {}
+    for row in json.loads(report.stdout)["benchmarks"]:
+        function, _, aggregate = row["name"].partition("_")
+        if aggregate == "median":
+            figures.setdefault(function, {}).update(cpu_ns=row["cpu_time"], wall_ns=row["real_time"])
+        if aggregate == "mean":
+            figures.setdefault(function, {})["running"] = row["running"]
+    return figures
+
+
+def probing(tools, files, runs):
+    """tacetra_probe against the bare FFmpeg open and read, and an ffprobe process."""
+    library = {name: [] for name in files}
+    bare = {name: [] for name in files}
+    ffprobe = {name: [] for name in files}
+    by_path = {path: name for name, path in files.items()}
+    for _ in range(runs):
+        report = measure([tools["probe"], "1", str(PROBE_CALLS)] + list(files.values()))
+        for line in report.stdout.splitlines():
+            path, library_ns, bare_ns = line.split("\t")
+            library[by_path[path]].append(float(library_ns))
+            bare[by_path[path]].append(float(bare_ns))
+        for name, path in files.items():
+            walls = [measure(["ffprobe", "-v", "error", "-of", "json",
+                              "-show_format", "-show_streams", path]).wall
+                     for _ in range(FFPROBE_RUNS)]
+            ffprobe[name].append(median(walls) * 1e9)
+    return library, bare, ffprobe
+
+
+ALLOCATORS = re.compile(
+    r"^(malloc|calloc|realloc|memalign|posix_memalign|aligned_alloc|strdup|operator new"
+    r"|av_malloc|av_mallocz|av_calloc|av_realloc\w*|av_malloc_array|av_strdup"
+    r"|av_packet_alloc|av_buffer_alloc\w*|av_dict_set)\b")
+
+
+def callgrind_counts(path, own_object):
+    """Instructions executed in the library's own code, calls it made to
+    allocators, and all instructions, in one callgrind output file."""
+    names = {"ob": {}, "fn": {}}
+    own = total = allocations = 0
+    in_own = False
+    callee = ""
+    skip_next_cost = False
+    with open(path) as f:
+        for line in f:
+            key, eq, value = line.rstrip("\n").partition("=")
+            if eq and key in ("ob", "fn", "cob", "cfn"):
+                space = "ob" if key in ("ob", "cob") else "fn"
+                match = re.match(r"\((\d+)\)(?: (.*))?$", value)
+                if match:
+                    if match.group(2) is not None:
+                        names[space][match.group(1)] = match.group(2)
+                    value = names[space].get(match.group(1), "")
+                if key == "ob":
+                    in_own = own_object in value
+                elif key == "cfn":
+                    callee = value
+                continue
+            if eq and key == "calls":
+                if in_own and ALLOCATORS.match(callee):
+                    allocations += int(value.split()[0])
+                skip_next_cost = True
+                continue
+            if line[:1].isdigit() or line[:1] in "+-*":
+                fields = line.split()
+                if skip_next_cost:  # the inclusive cost of a call, not this function's own
+                    skip_next_cost = False
+                    continue
+                cost = int(fields[1]) if len(fields) > 1 else 0
+                total += cost
+                if in_own:
+                    own += cost
+    return own, allocations, total
+
+
+def per_packet_cost(tools, build, inputs, folder):
+    """Instructions per copied packet in the worker thread, by callgrind, as
+    the difference between a long and a short copy (set-up cancels out)."""
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "bench", "callgrind-libs"))
+    figures = {}
+    for name in ("short.mkv", "long.mkv"):
+        out_file = os.path.join(folder, "callgrind.out")
+        out = os.path.join(folder, "cg-out.mkv")
+        report = measure(["valgrind", "--tool=callgrind", "--separate-threads=yes",
+                          f"--callgrind-out-file={out_file}", tools["jobs"], inputs[name], out],
+                         env=env)
+        remove(out)
+        # One file per thread; thread 1 is the host's, polling by the clock.
+        worker_files = [os.path.join(folder, f) for f in os.listdir(folder)
+                        if f.startswith("callgrind.out-") and not f.endswith("-01")]
+        counts = [callgrind_counts(f, "libquenlark-tacetra") for f in worker_files]
+        for f in os.listdir(folder):
+            if f.startswith("callgrind.out"):
+                os.remove(os.path.join(folder, f))
+        figures[name] = {
+            "packets": result_field(report.stdout, "packets_written"),
+            "own": sum(c[0] for c in counts),
+            "allocations": sum(c[1] for c in counts),
+            "total": sum(c[2] for c in counts),
+        }
+    short, long = figures["short.mkv"], figures["long.mkv"]
+    packets = long["packets"] - short["packets"]
+    return {
+        "packets": packets,
+        "own": (long["own"] - short["own"]) / packets,
+        "allocations": (long["allocations"] - short["allocations"]) / packets,
+        "total": (long["total"] - short["total"]) / packets,
+    }
+
+
+# ---------------------------------------------------------------- report
+
+def machine():
+    cpu = platform.processor() or platform.machine()
+    try:
+        with open("/proc/cpuinfo") as f:
+            cpu = next(line.split(":", 1)[1].strip() for line in f if line.startswith("model name"))
+    except (OSError, StopIteration):
+        pass
+    memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES") / GIB
+    ffmpeg = subprocess.run(["ffmpeg", "-version"], capture_output=True, text=True).stdout
+    version = ffmpeg.split("\n", 1)[0].split(" Copyright")[0]
+    return (f"{cpu}, {os.cpu_count()} cores, {memory:.0f} GiB, Linux {platform.release()}; "
+            f"{version}")
+
+
+def met(ok):
+    return "yes" if ok else "**no**"
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("build", help="build directory configured with TACETRA_BUILD_BENCH=ON")
+    parser.add_argument("--runs", type=int, default=5, help="rounds per comparison (at least 5)")
+    parser.add_argument("--keep", action="store_true", help="keep the input folder")
+    args = parser.parse_args()
+    if args.runs < 5:
+        parser.error("--runs must be at least 5")
+    bench = os.path.join(args.build, "bench")
+    tools = {
+        "jobs": os.path.join(bench, "tacetra_bench_jobs"),
+        "bare": os.path.join(bench, "tacetra_bench_bare_copy"),
+        "poll": os.path.join(bench, "tacetra_bench_poll"),
+        "probe": os.path.join(bench, "tacetra_bench_probe"),
+    }
+    folder = tempfile.mkdtemp(prefix="tacetra-bench-")
+    load_before = os.getloadavg()[0]
+    started = time.time()
+    try:
+        print(f"making inputs in {folder} ...", file=sys.stderr)
+        inputs = make_inputs(folder)
+        print("one job end to end ...", file=sys.stderr)
+        jobs = {ext: one_job(tools, inputs[f"big.{ext}"], folder, args.runs) for ext in ("mkv", "mp4")}
+        print("four jobs ...", file=sys.stderr)
+        four = four_jobs(tools, inputs["big.mkv"], folder, args.runs)
+        print("polling ...", file=sys.stderr)
+        polls = polling(tools, inputs["big.mkv"], folder, args.runs)
+        print("probing ...", file=sys.stderr)
+        probe_files = {name: inputs[name] for name in ("clip.mkv", "clip.mp4", "big.mkv", "big.mp4")}
+        probe_library, probe_bare, probe_ffprobe = probing(tools, probe_files, args.runs)
+        print("callgrind ...", file=sys.stderr)
+        packet_cost = per_packet_cost(tools, args.build, inputs, folder)
+        sizes = {name: os.path.getsize(path) for name, path in inputs.items()}
+    finally:
+        if args.keep:
+            print(f"inputs kept in {folder}", file=sys.stderr)
+        else:
+            for name in os.listdir(folder):
+                os.remove(os.path.join(folder, name))
+            os.rmdir(folder)
+
+    rows = []  # (figure, value, target, met)
+    print(f"Machine: {machine()}.  ")
+    print(f"Load average {load_before:.2f} at the start, {os.getloadavg()[0]:.2f} at the end; "
+          f"{(time.time() - started) / 60:.0f} minutes; {args.runs} rounds, medians.  ")
+    print(f"Inputs: MKV {sizes['big.mkv'] / GIB:.2f} GiB and MP4 {sizes['big.mp4'] / GIB:.2f} GiB "
+          f"(a {CLIP_SECONDS} s clip of mpeg4 720p25 at 8 Mbit/s and two AAC tracks, repeated).")
+    print()
+    print("| input | contender | wall s | CPU s | peak RSS MiB |")
+    print("|---|---|---:|---:|---:|")
+    for ext, samples in jobs.items():
+        for name, runs in samples.items():
+            print(f"| {ext.upper()} | {name} | {median([s.wall for s in runs]):.2f} | "
+                  f"{median([s.cpu for s in runs]):.2f} | {median([s.rss_mib for s in runs]):.1f} |")
+        pairs = list(zip(samples["library job"], samples["ffmpeg"], samples["bare loop"], samples["cp"]))
+        vs_cli = median([job.wall / cli.wall for job, cli, _, _ in pairs])
+        rss = median([job.rss_mib / cli.rss_mib for job, cli, _, _ in pairs])
+        vs_bare = median([job.wall / bare.wall for job, _, bare, _ in pairs])
+        vs_cp = median([job.wall / cp.wall for job, _, _, cp in pairs])
+        rows += [(f"{ext.upper()} one job: wall, library / ffmpeg", f"{vs_cli:.2f}x", "≤ 1.00x",
+                  met(vs_cli <= 1.0)),
+                 (f"{ext.upper()} one job: peak RSS, library / ffmpeg", f"{rss:.2f}x", "< 1.00x",
+                  met(rss < 1.0)),
+                 (f"{ext.upper()} one job: wall, library / bare loop", f"{vs_bare:.2f}x", "≤ 1.05x",
+                  met(vs_bare <= 1.05)),
+                 (f"{ext.upper()} one job: wall, library / cp (I/O floor)", f"{vs_cp:.1f}x", "—", "—")]
+    for name, runs in four.items():
+        throughput = median([4 * sizes["big.mkv"] / MIB / s.wall for s in runs])
+        print(f"| MKV | four jobs {name} | {median([s.wall for s in runs]):.2f} | "
+              f"{median([s.cpu for s in runs]):.2f} | {median([s.rss_mib for s in runs]):.1f} |")
+        rows.append((f"four jobs {name}: aggregate throughput", f"{throughput:.0f} MiB/s", "—", "—"))
+    together = median([row.wall / once.wall for row, once in zip(four["in a row"], four["at once"])])
+    rows.append(("four jobs: throughput, at once / in a row", f"{together:.2f}x", "≥ 1.6x",
+                 met(together >= 1.6)))
+    for function in ("status", "progress", "result"):
+        figures = polls[function]
+        ns = figures["cpu_ns"]
+        rows.append((f"tacetra_{function} on a copying job: CPU time per call (wall "
+                     f"{figures['wall_ns']:.0f} ns; job still copying after "
+                     f"{figures['running']:.0%} of the measurements)", f"{ns:.1f} ns", "< 100 ns",
+                     met(ns < 100 and figures["running"] == 1.0)))
+    for name in probe_files:
+        library = median(probe_library[name])
+        ratio = median([a / b for a, b in zip(probe_library[name], probe_bare[name])])
+        rows.append((f"probe {name} ({sizes[name] / MIB:.0f} MiB): tacetra_probe {library / 1e3:.0f} µs,"
+                     f" bare {median(probe_bare[name]) / 1e3:.0f} µs", f"{ratio:.3f}x", "≤ 1.05x",
+                     met(ratio <= 1.05)))
+    for name in probe_files:
+        speedup = median([b / a for a, b in zip(probe_library[name], probe_ffprobe[name])])
+        small = name.startswith("clip")
+        rows.append((f"probe {name}: ffprobe process {median(probe_ffprobe[name]) / 1e6:.1f} ms"
+                     f" / tacetra_probe", f"{speedup:.0f}x", "≥ 10x" if small else "—",
+                     met(speedup >= 10) if small else "—"))
+    rows += [(f"worker instructions per copied packet, library's own code "
+              f"(callgrind, {packet_cost['packets']} packets)", f"{packet_cost['own']:.0f}", "report", "—"),
+             ("worker instructions per copied packet, all code (FFmpeg included)",
+              f"{packet_cost['total']:.0f}", "report", "—"),
+             ("allocations per copied packet made by the library's own code",
+              f"{packet_cost['allocations']:g}", "0", met(packet_cost["allocations"] == 0))]
+    print()
+    print("| figure | median | target | met |")
+    print("|---|---:|---|---|")
+    for row in rows:
+        print("| " + " | ".join(row) + " |")
+
+
+if __name__ == "__main__":
+    main()
