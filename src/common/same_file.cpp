@@ -6,6 +6,8 @@
 
 #ifdef _WIN32
 #include <windows.h>
+
+#include "platform/native_path.h"
 #else
 #include <sys/stat.h>
 #endif
@@ -22,9 +24,17 @@ struct file_id {
   DWORD index_low;
 };
 
+// Opens the path as FFmpeg reads it (see native_path) without asking for any
+// access, which works on directories and on files open elsewhere.
 bool identify(const char* path, file_id& id) {
-  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  constexpr DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+  const std::wstring wide = native_path(path);
+  HANDLE h = wide.empty() ? INVALID_HANDLE_VALUE
+                          : CreateFileW(wide.c_str(), 0, share, nullptr, OPEN_EXISTING,
+                                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    h = CreateFileA(path, 0, share, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  }
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   const bool ok = GetFileInformationByHandle(h, &info) != 0;
@@ -37,11 +47,14 @@ bool same_id(const file_id& a, const file_id& b) {
   return a.volume == b.volume && a.index_high == b.index_high && a.index_low == b.index_low;
 }
 
-// Windows file names compare without regard to ASCII case.
+// Windows file names compare without regard to case, by the file system's
+// own upper-case table rather than a language's rules.
 bool same_name(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && CompareStringA(LOCALE_INVARIANT, NORM_IGNORECASE, a.data(),
-                                                static_cast<int>(a.size()), b.data(),
-                                                static_cast<int>(b.size())) == CSTR_EQUAL;
+  const std::wstring wide_a = wide_from_utf8(a);
+  const std::wstring wide_b = wide_from_utf8(b);
+  if (wide_a.empty() || wide_b.empty()) return a == b;
+  return CompareStringOrdinal(wide_a.data(), static_cast<int>(wide_a.size()), wide_b.data(),
+                              static_cast<int>(wide_b.size()), TRUE) == CSTR_EQUAL;
 }
 #else
 constexpr std::string_view separators = "/";

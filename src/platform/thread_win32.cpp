@@ -6,6 +6,8 @@
 
 namespace tacetra {
 
+static_assert(sizeof(DWORD) == sizeof(std::uint32_t));
+
 thread_handle thread_create(thread_proc proc, void* arg) {
   // thread_proc has the LPTHREAD_START_ROUTINE calling convention and layout;
   // only the spelling of its 32-bit return type differs (UINT32 vs DWORD).

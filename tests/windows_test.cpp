@@ -1,0 +1,250 @@
+// Paths as hosts on Windows spell them: drive letters, backslashes, any
+// case, the \\?\ prefix, names beyond MAX_PATH and names that are not ASCII.
+// FFmpeg reads every path as UTF-8, so the library's own file calls (sizes,
+// the same-file check, the output's partial file and its deletion) must find
+// the file that FFmpeg finds.
+#ifdef _WIN32
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "common/file_size.h"
+#include "common/same_file.h"
+#include "support/fixtures.h"
+#include "tacetra.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Kind;
+using fixtures::TempDir;
+using json = nlohmann::json;
+
+struct FreeAllSlots {
+  ~FreeAllSlots() {
+    for (int id = 0; id < 4; ++id) tacetra_free(id);
+  }
+};
+
+// The UTF-8 bytes a host passes for a path, and back.
+std::string utf8(const fs::path& path) {
+  const std::u8string text = path.u8string();
+  return {text.begin(), text.end()};
+}
+
+fs::path from_utf8(const std::string& text) { return fs::path(std::u8string(text.begin(), text.end())); }
+
+std::string with_slashes(std::string path) {
+  std::replace(path.begin(), path.end(), '\\', '/');
+  return path;
+}
+
+std::string upper_ascii(std::string path) {
+  for (char& c : path) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return path;
+}
+
+// An absolute path with a drive letter and backslashes, as Windows spells it.
+fs::path windows_dir(const TempDir& dir) { return fs::absolute(fs::path(dir.path())).make_preferred(); }
+
+std::string write_clip(const fs::path& path) {
+  fixtures::MediaSpec spec;
+  spec.streams = {{Kind::video}, {Kind::audio}};
+  fixtures::write_media(utf8(path), spec);
+  return utf8(path);
+}
+
+int wait_final(int id) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  for (;;) {
+    const int state = tacetra_status(id);
+    if (state != TACETRA_PENDING && state != TACETRA_RUNNING) return state;
+    if (std::chrono::steady_clock::now() > give_up) return state;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+}
+
+std::set<fs::path> names_in(const fs::path& dir) {
+  std::set<fs::path> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename());
+  return names;
+}
+
+// A directory chain that makes every path in it longer than MAX_PATH.
+fs::path long_dir(const fs::path& base) {
+  fs::path dir = base / std::string(120, 'd') / std::string(120, 'e');
+  fs::create_directories(dir);
+  return dir;
+}
+
+struct Spelling {
+  const char* what;
+  std::string path;
+};
+
+// Ways of naming the same existing file on Windows.
+std::vector<Spelling> spellings_of(const fs::path& file) {
+  const std::string plain = utf8(file);
+  const fs::path dir = file.parent_path();
+  const std::string name = utf8(file.filename());
+  return {
+      {"drive letter and backslashes", plain},
+      {"forward slashes", with_slashes(plain)},
+      {"upper case", upper_ascii(plain)},
+      {"lower-case drive letter", std::string(1, static_cast<char>(plain[0] | 0x20)) + plain.substr(1)},
+      {"dot and dot-dot components", utf8(dir) + "\\.\\..\\" + utf8(dir.filename()) + "\\" + name},
+      {"\\\\?\\ prefix", "\\\\?\\" + plain},
+  };
+}
+
+TEST(WindowsPaths, EverySpellingOfAFileIsProbedMeasuredAndRefusedAsItsOwnOutput) {
+  FreeAllSlots guard;
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const fs::path clips[] = {dir / "clip.mkv", dir / u8"Grüße 日本 été.mkv", long_dir(dir) / "clip.mkv"};
+  for (const fs::path& clip : clips) {
+    write_clip(clip);
+    const std::int64_t size = static_cast<std::int64_t>(fs::file_size(clip));
+    const std::string plain = utf8(clip);
+    ASSERT_GT(size, 0);
+    for (const Spelling& s : spellings_of(clip)) {
+      SCOPED_TRACE(std::string(s.what) + ": " + s.path);
+      const json probe = json::parse(tacetra_probe(s.path.c_str()));
+      EXPECT_EQ(probe["ok"], true);
+      EXPECT_EQ(probe["size_bytes"], size);
+      EXPECT_EQ(tacetra::file_size(s.path.c_str()), size);
+      EXPECT_TRUE(tacetra::same_file(plain.c_str(), s.path.c_str()));
+      EXPECT_EQ(tacetra_start(plain.c_str(), s.path.c_str()), TACETRA_ERR_ARGS);
+      EXPECT_EQ(tacetra_start(s.path.c_str(), plain.c_str()), TACETRA_ERR_ARGS);
+    }
+    EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(clip)), size);
+  }
+  EXPECT_EQ(tacetra_status(0), -1);
+}
+
+TEST(WindowsPaths, AJobWritesItsOutputUnderTheNameItWasGiven) {
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  struct Case {
+    const char* what;
+    fs::path in;
+    fs::path out;
+  };
+  const Case cases[] = {
+      {"ASCII", dir / "in.mkv", dir / "out.mkv"},
+      {"not ASCII", dir / u8"entrée ü.mkv", dir / u8"sortie ß 出力.mkv"},
+      {"past MAX_PATH", long_dir(dir) / "in.mkv", long_dir(dir) / "out.mkv"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    FreeAllSlots guard;
+    const std::string in = write_clip(c.in);
+    const std::string out = utf8(c.out);
+    const int id = tacetra_start(in.c_str(), out.c_str());
+    ASSERT_GE(id, 0);
+    ASSERT_EQ(wait_final(id), TACETRA_DONE) << tacetra_result(id);
+    const json result = json::parse(tacetra_result(id));
+    EXPECT_EQ(result["out_path"], out);
+    EXPECT_EQ(result["in_size_bytes"], static_cast<std::int64_t>(fs::file_size(c.in)));
+    ASSERT_TRUE(fs::exists(c.out));
+    EXPECT_EQ(result["out_size_bytes"], static_cast<std::int64_t>(fs::file_size(c.out)));
+    const fixtures::MediaSummary copy = fixtures::read_media(out);
+    ASSERT_EQ(copy.streams.size(), 1u);
+    EXPECT_TRUE(fixtures::same_payload(copy.streams[0], fixtures::read_media(in).streams[0]));
+    // Nothing else: no partial file, no second spelling of the output.
+    EXPECT_EQ(names_in(c.out.parent_path()), (std::set<fs::path>{c.in.filename(), c.out.filename()}));
+  }
+}
+
+TEST(WindowsPaths, AFreedUnfinishedJobLeavesNoOutputBehind) {
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const fs::path in = dir / "long.mkv";
+  fixtures::write_long(utf8(in), 20);
+  for (const fs::path& out : {dir / "out.mkv", dir / u8"sortie ß 出力.mkv"}) {
+    SCOPED_TRACE(utf8(out));
+    const int id = tacetra_start(utf8(in).c_str(), utf8(out).c_str());
+    ASSERT_GE(id, 0);
+    tacetra_free(id);
+    EXPECT_EQ(names_in(dir), std::set<fs::path>{in.filename()});
+  }
+}
+
+TEST(WindowsPaths, AnOutputNamedLikeALiveJobsOutputInAnyCaseIsRefused) {
+  FreeAllSlots guard;
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const std::string long_in = utf8(dir / "long.mkv");
+  fixtures::write_long(long_in, 20);
+  const std::string in = write_clip(dir / "in.mkv");
+  const std::string live_out = utf8(dir / u8"Été Out.mkv");
+  const int live = tacetra_start(long_in.c_str(), live_out.c_str());
+  ASSERT_GE(live, 0);
+  const Spelling taken[] = {
+      {"upper case, not ASCII too", utf8(dir / u8"ÉTÉ OUT.MKV")},
+      {"forward slashes", with_slashes(live_out)},
+      {"the live job's input in lower case", utf8(dir / "LONG.mkv")},
+  };
+  for (const Spelling& s : taken) {
+    EXPECT_EQ(tacetra_start(in.c_str(), s.path.c_str()), TACETRA_ERR_ARGS) << s.what;
+  }
+  const int live_state = tacetra_status(live);
+  ASSERT_TRUE(live_state == TACETRA_PENDING || live_state == TACETRA_RUNNING)
+      << "the live job ended too soon to prove anything";
+  const int other = tacetra_start(in.c_str(), utf8(dir / u8"été out 2.mkv").c_str());
+  EXPECT_GE(other, 0);
+}
+
+TEST(WindowsPaths, NamesOfFilesNotYetThereCompareWithoutCase) {
+  TempDir temp;
+  const std::string dir = utf8(windows_dir(temp));
+  struct Case {
+    std::string a;
+    std::string b;
+    bool same;
+  };
+  const Case cases[] = {
+      {dir + "\\new.mkv", with_slashes(dir) + "/NEW.MKV", true},
+      {dir + "\\new.mkv", upper_ascii(dir) + "\\New.mkv", true},
+      {dir + "\\" + utf8(fs::path(u8"été.mkv")), dir + "\\" + utf8(fs::path(u8"ÉTÉ.mkv")), true},
+      {dir + "\\" + utf8(fs::path(u8"straße.mkv")), dir + "\\" + utf8(fs::path(u8"strasse.mkv")), false},
+      {dir + "\\new.mkv", dir + "\\new.mkv.part", false},
+      {dir + "\\new.mkv", dir + "\\sub\\new.mkv", false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(tacetra::same_file(c.a.c_str(), c.b.c_str()), c.same) << c.a << " vs " << c.b;
+  }
+}
+
+// A host that passes the ANSI code page's bytes rather than UTF-8 still
+// reaches its file, as FFmpeg does when it reads.
+TEST(WindowsPaths, AnAnsiNamedFileIsStillMeasured) {
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const std::string ansi_name = "caf\xe9.bin";  // not UTF-8
+  wchar_t wide_name[16] = {};
+  ASSERT_GT(MultiByteToWideChar(CP_ACP, 0, ansi_name.c_str(), -1, wide_name, 16), 0);
+  const fs::path file = dir / wide_name;
+  std::ofstream(file, std::ios::binary) << "twelve bytes";
+  const std::string ansi_path = utf8(dir) + "\\" + ansi_name;
+  EXPECT_EQ(tacetra::file_size(ansi_path.c_str()), static_cast<std::int64_t>(fs::file_size(file)));
+  EXPECT_TRUE(tacetra::same_file(ansi_path.c_str(), utf8(file).c_str()));
+}
+
+}  // namespace
+
+#endif
