@@ -11,6 +11,7 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -132,6 +133,8 @@ struct entry_case {
   int audio_tracks;
 };
 
+void PrintTo(const entry_case& c, std::ostream* os) { *os << c.name; }
+
 class ProbeEntry : public testing::TestWithParam<entry_case> {};
 
 TEST_P(ProbeEntry, ListsTheStreamAsItIs) {
@@ -215,6 +218,8 @@ struct estimate_case {
   unsigned long long estimate;
 };
 
+void PrintTo(const estimate_case& c, std::ostream* os) { *os << c.name; }
+
 class ProbeEstimate : public testing::TestWithParam<estimate_case> {};
 
 TEST_P(ProbeEstimate, CountsEveryAudioStreamAndEstimatesItsBytes) {
@@ -258,6 +263,8 @@ struct format_case {
   std::string format_name;  // empty: the context has no input format
   std::string inserted;
 };
+
+void PrintTo(const format_case& c, std::ostream* os) { *os << c.name; }
 
 class ProbeFormatName : public testing::TestWithParam<format_case> {};
 

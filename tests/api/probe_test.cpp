@@ -19,6 +19,7 @@
 #include <fstream>
 #include <memory>
 #include <nlohmann/json.hpp>
+#include <ostream>
 #include <stdexcept>
 #include <string>
 #include <thread>
@@ -115,6 +116,8 @@ struct file_case {
   bool has_duration;
   bool has_audio_estimate;
 };
+
+void PrintTo(const file_case& c, std::ostream* os) { *os << c.name; }
 
 class ProbeFile : public testing::TestWithParam<file_case> {};
 
