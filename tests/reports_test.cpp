@@ -102,7 +102,8 @@ class ProgressPercent : public Reports, public testing::WithParamInterface<perce
 
 TEST_P(ProgressPercent, FormatsTheWholeTextWithTheExpectedPercentage) {
   const percent_case& c = GetParam();
-  take(2, {.state = c.state, .processed_ms = c.processed_ms, .total_ms = c.total_ms, .packets = 12});
+  take(2,
+       {.state = c.state, .processed_ms = c.processed_ms, .total_ms = c.total_ms, .packets = 12});
   const char* text = tacetra_progress(2);
   EXPECT_EQ(text, progress_text(c.state, c.percent, c.processed_ms, c.total_ms, 12));
   const json j = parsed(text);
@@ -260,8 +261,8 @@ INSTANTIATE_TEST_SUITE_P(
                   R"(C:\clips\"best".mkv)"},
         path_case{"control_bytes_dropped", "/tmp/a\tb\nc\x01\x1f.mkv", "/tmp/abc.mkv",
                   "/tmp/abc.mkv"},
-        path_case{"utf8_kept", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv",
-                  "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv"},
+        path_case{"utf8_kept", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv",
+                  "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv"},
         // The longest accepted path, all quotes: escaping stops before the pair
         // that would not leave room in 2,048 bytes, and the text stays JSON.
         path_case{"longest_path_of_quotes_is_cut_between_pairs", std::string(1198, '"'),

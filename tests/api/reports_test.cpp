@@ -51,7 +51,7 @@ std::string progress_text(int state, const std::string& percent, std::int64_t pr
 struct outcome {
   int state;
   const char* ok;
-  std::string out_path;  // needs no escaping: a temporary directory's path
+  std::string out_path;
   std::int64_t out_size_bytes;
   std::int64_t in_size_bytes;
   std::int64_t duration_ms;
@@ -59,11 +59,21 @@ struct outcome {
   std::int64_t elapsed_ms;
 };
 
+// A temporary path as a JSON string body: Windows paths hold backslashes.
+std::string escaped(const std::string& path) {
+  std::string body;
+  for (const char c : path) {
+    if (c == '"' || c == '\\') body += '\\';
+    body += c;
+  }
+  return body;
+}
+
 std::string result_text(const outcome& o) {
   const std::int64_t saved =
       o.in_size_bytes > o.out_size_bytes ? o.in_size_bytes - o.out_size_bytes : 0;
   return R"({"state":)" + std::to_string(o.state) + R"(,"ok":)" + o.ok + R"(,"out_path":")" +
-         o.out_path + R"(","out_size_bytes":)" + std::to_string(o.out_size_bytes) +
+         escaped(o.out_path) + R"(","out_size_bytes":)" + std::to_string(o.out_size_bytes) +
          R"(,"in_size_bytes":)" + std::to_string(o.in_size_bytes) + R"(,"bytes_saved":)" +
          std::to_string(saved) + R"(,"duration_ms":)" + std::to_string(o.duration_ms) +
          R"(,"packets_written":)" + std::to_string(o.packets_written) + R"(,"elapsed_ms":)" +
@@ -202,7 +212,8 @@ TEST_F(ApiReports, PollingFourRunningJobsSeesWholeTextsAndFinalFiguresWithFinalS
       const char* progress = tacetra_progress(id);
       const json p = parsed(progress);
       const int state = p.value("state", -1);
-      ASSERT_TRUE(state == TACETRA_PENDING || state == TACETRA_RUNNING || is_final(state)) << progress;
+      ASSERT_TRUE(state == TACETRA_PENDING || state == TACETRA_RUNNING || is_final(state))
+          << progress;
       EXPECT_GE(p.value("percent", -1.0), 0.0) << progress;
       EXPECT_LE(p.value("percent", 101.0), 100.0) << progress;
       const std::int64_t processed_ms = p.value("processed_ms", std::int64_t{-1});
