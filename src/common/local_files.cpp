@@ -1,5 +1,7 @@
 #include "common/local_files.h"
 
+#include <cstring>
+
 extern "C" {
 #include <libavutil/dict.h>
 #include <libavutil/error.h>
@@ -9,6 +11,11 @@ namespace tacetra {
 
 int local_only_options(AVDictionary** options) {
   return av_dict_set(options, "protocol_whitelist", "file", 0);
+}
+
+const char* ffmpeg_file_name(const char* path) {
+  constexpr char prefix[] = "file:";
+  return std::strncmp(path, prefix, sizeof prefix - 1) == 0 ? path + sizeof prefix - 1 : path;
 }
 
 int open_local_input(const char* path, input_context& input) {

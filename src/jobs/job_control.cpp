@@ -36,12 +36,16 @@ bool valid_path(const char* path) {
 // writes, would destroy what that job depends on (and a cancel would then
 // delete the user's original).
 bool output_collides(const char* in_path, const char* out_path) {
-  if (same_file(in_path, out_path)) return true;
+  // Inputs are compared as FFmpeg reads them; outputs are written at the
+  // name the runtime knows.
+  if (same_file(ffmpeg_file_name(in_path), out_path)) return true;
   for (mute_session& other : g_sessions) {
     if (other.in_use == 0) continue;
     const std::int32_t state = load(other.state, std::memory_order_acquire);
     if (state != MUTE_PENDING && state != MUTE_RUNNING) continue;
-    if (same_file(out_path, other.in_path) || same_file(out_path, other.out_path)) return true;
+    if (same_file(out_path, ffmpeg_file_name(other.in_path)) || same_file(out_path, other.out_path)) {
+      return true;
+    }
   }
   return false;
 }

@@ -79,7 +79,10 @@ class mute_job {
     } else {
       // The copy goes to a new file beside out_path, which replaces out_path
       // only when the copy is complete.
-      if (is_directory(s_.out_path) || !partial_.create(s_.out_path)) {
+      // FFmpeg would write "file:NAME.part" at "NAME.part", a file that is
+      // not the one created here and may be the user's.
+      if (ffmpeg_file_name(s_.out_path) != s_.out_path || is_directory(s_.out_path) ||
+          !partial_.create(s_.out_path)) {
         return "cannot open output file";
       }
       AVDictionary* options = nullptr;

@@ -1,0 +1,568 @@
+// Jobs under faults: writes that fail part-way, outputs whose directory is
+// gone, inputs cut short or swapped under a job, frees at every phase, and
+// outputs that name something the user already has. Whatever happens, the
+// input is left byte for byte as it was and nothing of the user's is lost.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+#include "jobs/session.h"
+#include "support/fixtures.h"
+#include "tacetra.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using fixtures::Kind;
+using fixtures::MediaSpec;
+using fixtures::TempDir;
+using nlohmann::json;
+
+struct FreeAllSlots {
+  ~FreeAllSlots() {
+    for (int id = 0; id < 4; ++id) tacetra_free(id);
+  }
+};
+
+const MediaSpec kVideoAndAudio{{{Kind::video}, {Kind::audio}}, 10};
+
+std::string read_bytes(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+void write_bytes(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
+}
+
+std::set<std::string> names_in(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
+  return names;
+}
+
+bool is_final(int state) {
+  return state == TACETRA_DONE || state == TACETRA_CANCELLED || state == TACETRA_FAILED;
+}
+
+// Waits for a job's end; a hang fails the test instead of the whole run.
+int wait_final(int id) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  int state = tacetra_status(id);
+  while (!is_final(state) && state >= 0) {
+    if (std::chrono::steady_clock::now() > give_up) {
+      ADD_FAILURE() << "job in slot " << id << " never ended";
+      return state;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    state = tacetra_status(id);
+  }
+  return state;
+}
+
+json result_of(int id) {
+  const char* text = tacetra_result(id);
+  json j;
+  EXPECT_NO_THROW(j = json::parse(text)) << text;
+  EXPECT_NO_THROW(json::parse(tacetra_progress(id))) << tacetra_progress(id);
+  return j;
+}
+
+// Runs `body` in a forked child (for process-wide limits) and returns what
+// it printed to the pipe.
+std::string in_child(const std::function<std::string()>& body) {
+  int fds[2];
+  if (::pipe(fds) != 0) return "pipe failed";
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::close(fds[0]);
+    const std::string report = body();
+    const ssize_t ignored = ::write(fds[1], report.data(), report.size());
+    (void)ignored;
+    ::_exit(0);
+  }
+  ::close(fds[1]);
+  std::string report;
+  char buffer[512];
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
+  ::close(fds[0]);
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child died)";
+  return report;
+}
+
+// ---------------------------------------------------------------------------
+// Writes that fail part-way: a file-size limit in a child process.
+
+struct write_limit_case {
+  const char* out_name;
+  rlim_t limit;
+  bool user_file_there;  // a file of the user's already stands at the output
+};
+
+class WriteLimit : public testing::TestWithParam<write_limit_case> {};
+
+TEST_P(WriteLimit, FailsWithAWriteErrorAndLeavesOnlyWhatWasThere) {
+  const write_limit_case& c = GetParam();
+  FreeAllSlots guard;
+  TempDir dir;
+  const std::string in = dir.file("in.mkv");
+  fixtures::write_long(in, 1);
+  const std::string in_bytes = read_bytes(in);
+  const std::string out = dir.file(c.out_name);
+  const std::string user_bytes = "the user's own file\n";
+  if (c.user_file_there) write_bytes(out, user_bytes);
+  const std::set<std::string> before = names_in(dir.path());
+
+  const std::string report = in_child([&] {
+    ::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{c.limit, c.limit};
+    ::setrlimit(RLIMIT_FSIZE, &limit);
+    const int id = tacetra_start(in.c_str(), out.c_str());
+    if (id < 0) return "start " + std::to_string(id);
+    const int state = wait_final(id);
+    const std::string text = tacetra_result(id);
+    tacetra_free(id);
+    return std::to_string(state) + " " + text;
+  });
+  const std::string header_failed = R"(5 {"state":5,"ok":false,"error":"write header failed"})";
+  const std::string frame_failed = R"(5 {"state":5,"ok":false,"error":"write frame failed"})";
+  EXPECT_TRUE(report == header_failed || report == frame_failed) << report;
+  EXPECT_EQ(names_in(dir.path()), before);
+  EXPECT_TRUE(read_bytes(in) == in_bytes);
+  if (c.user_file_there) EXPECT_EQ(read_bytes(out), user_bytes);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Containers, WriteLimit,
+    testing::Values(write_limit_case{"out.mkv", 2048, false}, write_limit_case{"out.mkv", 96 * 1024, true},
+                    write_limit_case{"out.nut", 2048, true}, write_limit_case{"out.nut", 96 * 1024, false},
+                    write_limit_case{"out.mp4", 2048, false}, write_limit_case{"out.mp4", 96 * 1024, true},
+                    write_limit_case{"out.ts", 2048, true}, write_limit_case{"out.ts", 96 * 1024, false},
+                    write_limit_case{"out.avi", 1024, false}, write_limit_case{"out.avi", 96 * 1024, true}),
+    [](const auto& info) {
+      std::string name = info.param.out_name;
+      name = name.substr(name.find('.') + 1) + "_" + std::to_string(info.param.limit) +
+             (info.param.user_file_there ? "_over_a_user_file" : "");
+      return name;
+    });
+
+// ---------------------------------------------------------------------------
+// Outputs that cannot be opened.
+
+TEST(OutputDirectory, GoneOrNotADirectoryFailsToOpenAndTouchesNothing) {
+  FreeAllSlots guard;
+  TempDir dir;
+  const std::string in = dir.file("in.mkv");
+  fixtures::write_media(in, kVideoAndAudio);
+  const std::string in_bytes = read_bytes(in);
+  write_bytes(dir.file("plain.txt"), "a regular file\n");
+  fs::create_directory(dir.file("gone"));
+  fs::remove(dir.file("gone"));
+  fs::create_directory_symlink(dir.file("nowhere"), dir.file("dangling"));
+  const bool root = ::geteuid() == 0;
+  if (!root) {
+    fs::create_directory(dir.file("read_only"));
+    fs::permissions(dir.file("read_only"), fs::perms::owner_read | fs::perms::owner_exec);
+  }
+  const std::set<std::string> before = names_in(dir.path());
+
+  std::vector<std::string> outputs = {dir.file("gone/out.mkv"), dir.file("plain.txt/out.mkv"),
+                                      dir.file("dangling/out.mkv"), dir.file("gone/deeper/out.mp4")};
+  // Root writes into read-only directories, so only another user can see
+  // that case; the paths above fail for root too.
+  if (!root) outputs.push_back(dir.file("read_only/out.mkv"));
+  for (const std::string& out : outputs) {
+    SCOPED_TRACE(out);
+    const int id = tacetra_start(in.c_str(), out.c_str());
+    ASSERT_EQ(id, 0);
+    EXPECT_EQ(wait_final(id), TACETRA_FAILED);
+    EXPECT_EQ(result_of(id).value("error", ""), "cannot open output file");
+    tacetra_free(id);
+  }
+  EXPECT_EQ(names_in(dir.path()), before);
+  EXPECT_EQ(read_bytes(dir.file("plain.txt")), "a regular file\n");
+  EXPECT_TRUE(read_bytes(in) == in_bytes);
+  if (!root) EXPECT_TRUE(fs::is_empty(dir.file("read_only")));
+}
+
+// ---------------------------------------------------------------------------
+// Inputs cut short or changed under a job.
+
+const std::set<std::string> kWorkerErrors = {"cannot open input", "no stream info", "cannot create output",
+                                             "oom", "new stream failed", "param copy failed",
+                                             "cannot open output file", "write header failed",
+                                             "write frame failed"};
+
+TEST(DamagedInput, TruncatedAnywhereEndsInADefinedOutcome) {
+  FreeAllSlots guard;
+  TempDir dir;
+  int cases = 0;
+  for (const char* name : {"in.mkv", "in.mp4", "in.nut", "in.ts", "in.avi", "in.mov"}) {
+    const std::string whole = dir.file(std::string("whole-") + name);
+    fixtures::write_media(whole, kVideoAndAudio);
+    const std::string bytes = read_bytes(whole);
+    const std::size_t size = bytes.size();
+    for (const std::size_t cut : {std::size_t{0}, std::size_t{1}, std::size_t{64}, size / 8, size / 4,
+                                  size / 2, size * 3 / 4, size - 64, size - 1}) {
+      SCOPED_TRACE(std::string(name) + " cut at " + std::to_string(cut) + " of " + std::to_string(size));
+      ++cases;
+      const std::string in = dir.file(name);
+      const std::string in_bytes = bytes.substr(0, cut);
+      write_bytes(in, in_bytes);
+      const std::string out = dir.file("out.mkv");
+      const int id = tacetra_start(in.c_str(), out.c_str());
+      if (id < 0) {
+        EXPECT_TRUE(id == TACETRA_ERR_OPEN || id == TACETRA_ERR_NO_VIDEO || id == TACETRA_ERR_NO_AUDIO) << id;
+      } else {
+        const int state = wait_final(id);
+        const json result = result_of(id);
+        if (state == TACETRA_FAILED) {
+          EXPECT_EQ(kWorkerErrors.count(result.value("error", "")), 1u) << result;
+        } else {
+          EXPECT_EQ(state, TACETRA_DONE) << result;
+        }
+        tacetra_free(id);
+        EXPECT_EQ(fs::exists(out), state == TACETRA_DONE);
+        fs::remove(out);
+      }
+      EXPECT_TRUE(read_bytes(in) == in_bytes);
+      for (const std::string& left : names_in(dir.path())) EXPECT_NE(left.rfind("out", 0), 0u) << left;
+    }
+  }
+  std::printf("truncated inputs: %d cases\n", cases);
+}
+
+
+// The worker opens the input again after tacetra_start has judged it; an
+// input replaced in between by one without video is the worker's to handle:
+// the outcome is that of writing a header with no streams.
+TEST(DamagedInput, SwappedForAudioOnlyAfterStartEndsInADefinedOutcome) {
+  FreeAllSlots guard;
+  TempDir dir;
+  const std::string good = dir.file("good.mkv");
+  const std::string audio_only = dir.file("audio.mkv");
+  fixtures::write_media(good, kVideoAndAudio);
+  fixtures::write_media(audio_only, {{{Kind::audio}}, 10});
+  const std::string good_bytes = read_bytes(good);
+  const std::string audio_bytes = read_bytes(audio_only);
+  const std::string in = dir.file("in.mkv");
+  int swapped_in_time = 0;
+  for (const char* out_name : {"out.mkv", "out.mp4", "out.nut", "out.ts", "out.avi"}) {
+    for (int round = 0; round < 4; ++round) {
+      SCOPED_TRACE(std::string(out_name) + " round " + std::to_string(round));
+      write_bytes(in, good_bytes);
+      write_bytes(dir.file("swap.tmp"), audio_bytes);
+      const std::string out = dir.file(out_name);
+      const int id = tacetra_start(in.c_str(), out.c_str());
+      ASSERT_EQ(id, 0);
+      // Replaced as a whole (a rename), sometimes before the worker opens it.
+      fs::rename(dir.file("swap.tmp"), in);
+      const int state = wait_final(id);
+      const json result = result_of(id);
+      if (state == TACETRA_FAILED) {
+        EXPECT_EQ(result.value("error", ""), "write header failed") << result;
+      } else {
+        EXPECT_EQ(state, TACETRA_DONE) << result;
+      }
+      if (result.value("packets_written", -1) == 0) ++swapped_in_time;
+      tacetra_free(id);
+      EXPECT_EQ(fs::exists(out), state == TACETRA_DONE);
+      fs::remove(out);
+      EXPECT_TRUE(read_bytes(in) == audio_bytes);
+      EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"good.mkv", "audio.mkv", "in.mkv"}));
+    }
+  }
+  std::printf("audio-only swap: the worker saw the new file in %d of 20 jobs\n", swapped_in_time);
+
+  // What a worker that does see the new file does, every time: the worker
+  // run by hand on a record as tacetra_start leaves it.
+  for (const char* out_name : {"out.mkv", "out.mp4", "out.nut", "out.ts", "out.avi"}) {
+    SCOPED_TRACE(out_name);
+    auto record = std::make_unique<tacetra::mute_session>();
+    record->in_use = 1;
+    const std::string out = dir.file(out_name);
+    std::snprintf(record->in_path, sizeof record->in_path, "%s", audio_only.c_str());
+    std::snprintf(record->out_path, sizeof record->out_path, "%s", out.c_str());
+    tacetra::mute_thread(record.get());
+    if (record->state == TACETRA_FAILED) {
+      EXPECT_STREQ(record->error, "write header failed");
+    } else {
+      EXPECT_EQ(record->state, TACETRA_DONE);
+      EXPECT_EQ(record->packets, 0);
+    }
+    EXPECT_EQ(fs::exists(out), record->state == TACETRA_DONE);
+    std::printf("audio-only input into %s: %s\n", out_name,
+                record->state == TACETRA_DONE ? "done, no streams" : record->error);
+    fs::remove(out);
+  }
+  EXPECT_TRUE(read_bytes(audio_only) == audio_bytes);
+}
+
+// ---------------------------------------------------------------------------
+// tacetra_free at every phase of a job, with four jobs in flight.
+
+// Holds a job in its copy: it writes through a muxer that opens one file per
+// packet, and the second of them is a named pipe nobody reads yet.
+class HeldCopy {
+ public:
+  explicit HeldCopy(const TempDir& dir) : dir_(dir) {
+    if (::mkfifo(dir.file("frame2.jpg").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+  }
+  ~HeldCopy() { release(); if (reader_.joinable()) reader_.join(); }
+  std::string out_path() const { return dir_.file("frame%d.jpg"); }
+
+  // Reads the pipe on a thread of its own, so that the worker can go on.
+  void release_soon() {
+    reader_ = std::thread([this] { release(); });
+  }
+
+ private:
+  void release() {
+    if (released_.exchange(true)) return;
+    const int fd = ::open(dir_.file("frame2.jpg").c_str(), O_RDONLY | O_NONBLOCK);
+    if (fd < 0) return;
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    char buffer[4096];
+    while (std::chrono::steady_clock::now() < give_up) {
+      pollfd p{fd, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::read(fd, buffer, sizeof buffer);
+      if (n == 0 || (n < 0 && errno != EAGAIN)) break;
+    }
+    ::close(fd);
+  }
+
+  const TempDir& dir_;
+  std::atomic<bool> released_{false};
+  std::thread reader_;
+};
+
+bool image2_available() {
+  const AVOutputFormat* f = av_guess_format(nullptr, "frame%d.jpg", nullptr);
+  return f != nullptr && (f->flags & AVFMT_NOFILE);
+}
+
+std::int64_t figure(const std::int64_t& word) { return tacetra::load(word); }
+
+template <class Condition>
+bool eventually(Condition done) {
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > give_up) return false;
+    std::this_thread::yield();
+  }
+  return true;
+}
+
+TEST(FreeAtEveryPhase, ReturnsOnceTheWorkerEndedAndKeepsOnlyDoneOutputs) {
+  if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
+  FreeAllSlots guard;
+  TempDir dir;
+  const std::string long_in = dir.file("long.mkv");
+  fixtures::write_long(long_in, 2);
+  const std::string short_in = dir.file("short.mkv");
+  fixtures::write_media(short_in, kVideoAndAudio);
+  const std::string long_bytes = read_bytes(long_in);
+  const std::string short_bytes = read_bytes(short_in);
+  const auto& sessions = tacetra::g_sessions;
+
+  // Slot 0: finished. Slot 1: held in its copy. Slot 2: copying freely.
+  const std::string done_out = dir.file("done.mkv");
+  ASSERT_EQ(tacetra_start(short_in.c_str(), done_out.c_str()), 0);
+  ASSERT_EQ(wait_final(0), TACETRA_DONE);
+  HeldCopy held(dir);
+  ASSERT_EQ(tacetra_start(long_in.c_str(), held.out_path().c_str()), 1);
+  ASSERT_TRUE(eventually([&] { return figure(sessions[1].packets) == 2; }));
+  ASSERT_EQ(tacetra_start(long_in.c_str(), dir.file("copying.nut").c_str()), 2);
+  ASSERT_TRUE(eventually([&] { return figure(sessions[2].packets) > 0; }));
+
+  // Slot 3, in turn: freed right after start (pending or opening), then
+  // once the input's duration is known but no packet is written (header).
+  for (const char* phase : {"pending", "header"}) {
+    SCOPED_TRACE(phase);
+    const std::string out = dir.file(std::string(phase) + ".mkv");
+    ASSERT_EQ(tacetra_start(long_in.c_str(), out.c_str()), 3);
+    if (std::string(phase) == "header") {
+      ASSERT_TRUE(eventually([&] { return figure(sessions[3].total_ms) > 0; }));
+    }
+    tacetra_free(3);
+    EXPECT_EQ(tacetra_status(3), -1);
+    EXPECT_FALSE(fs::exists(out + ".part"));
+    // Usually cancelled; a worker that got to the end first leaves a whole copy.
+    if (fs::exists(out)) EXPECT_EQ(fixtures::read_media(out).streams.at(0).packets, 50);
+    // The other three are untouched.
+    EXPECT_EQ(tacetra_status(0), TACETRA_DONE);
+    EXPECT_EQ(tacetra_status(1), TACETRA_RUNNING);
+    EXPECT_NE(tacetra_status(2), -1);
+  }
+
+  tacetra_free(2);  // copying
+  EXPECT_EQ(tacetra_status(2), -1);
+  EXPECT_FALSE(fs::exists(dir.file("copying.nut.part")));
+  if (fs::exists(dir.file("copying.nut"))) {
+    EXPECT_EQ(fixtures::read_media(dir.file("copying.nut")).streams.at(0).packets, 50);
+  }
+
+  held.release_soon();
+  tacetra_free(1);  // held in the copy: returns once the pipe is read
+  EXPECT_EQ(tacetra_status(1), -1);
+
+  tacetra_free(0);  // finished
+  EXPECT_EQ(tacetra_status(0), -1);
+  EXPECT_EQ(fixtures::read_media(done_out).streams.size(), 1u);
+
+  EXPECT_TRUE(read_bytes(long_in) == long_bytes);
+  EXPECT_TRUE(read_bytes(short_in) == short_bytes);
+  for (const std::string& left : names_in(dir.path())) {
+    EXPECT_EQ(left.find(".part"), std::string::npos) << left;
+  }
+}
+
+// ---------------------------------------------------------------------------
+// Outputs that name something the user has.
+
+struct user_output_case {
+  const char* name;
+  // Sets the scene in `dir` and returns the output path to use.
+  std::function<std::string(const TempDir& dir, const std::string& in)> output;
+  int expected_start;   // 0: a job runs
+  int expected_state;   // of the job, when one runs
+};
+
+TEST(UserFiles, NothingTheUserHadIsDeletedOrTruncated) {
+  const std::vector<user_output_case> cases = {
+      {"an existing directory",
+       [](const TempDir& dir, const std::string&) {
+         fs::create_directory(dir.file("folder.mkv"));
+         write_bytes(dir.file("folder.mkv/inside.txt"), "kept\n");
+         return dir.file("folder.mkv");
+       },
+       0, TACETRA_FAILED},
+      {"a user's file, replaced only by the finished copy",
+       [](const TempDir& dir, const std::string&) {
+         write_bytes(dir.file("mine.mkv"), "mine\n");
+         return dir.file("mine.mkv");
+       },
+       0, TACETRA_DONE},
+      {"a user's file at the partial name",
+       [](const TempDir& dir, const std::string&) {
+         write_bytes(dir.file("out.mkv.part"), "mine\n");
+         return dir.file("out.mkv");
+       },
+       0, TACETRA_DONE},
+      {"a symlink to a user's file",
+       [](const TempDir& dir, const std::string&) {
+         write_bytes(dir.file("target.mkv"), "mine\n");
+         fs::create_symlink(dir.file("target.mkv"), dir.file("link.mkv"));
+         return dir.file("link.mkv");
+       },
+       0, TACETRA_DONE},
+      {"the input through a hard link",
+       [](const TempDir& dir, const std::string& in) {
+         fs::create_hard_link(in, dir.file("hard.mkv"));
+         return dir.file("hard.mkv");
+       },
+       TACETRA_ERR_ARGS, 0},
+      {"the input through a symlink",
+       [](const TempDir& dir, const std::string& in) {
+         fs::create_symlink(in, dir.file("soft.mkv"));
+         return dir.file("soft.mkv");
+       },
+       TACETRA_ERR_ARGS, 0},
+  };
+  for (const user_output_case& c : cases) {
+    SCOPED_TRACE(c.name);
+    FreeAllSlots guard;
+    TempDir dir;
+    const std::string in = dir.file("in.mkv");
+    fixtures::write_media(in, kVideoAndAudio);
+    const std::string out = c.output(dir, in);
+    // Everything the user has, byte for byte, except what a finished copy
+    // may replace: the output path itself.
+    auto snapshot = [&] {
+      std::vector<std::pair<std::string, std::string>> files;
+      for (const auto& e : fs::recursive_directory_iterator(dir.path())) {
+        if (e.is_regular_file()) files.emplace_back(e.path().string(), read_bytes(e.path().string()));
+      }
+      return files;
+    };
+    const auto before = snapshot();
+    const int id = tacetra_start(in.c_str(), out.c_str());
+    ASSERT_EQ(id < 0 ? id : 0, c.expected_start);
+    if (id >= 0) {
+      EXPECT_EQ(wait_final(id), c.expected_state) << tacetra_result(id);
+      tacetra_free(id);
+    }
+    auto after = snapshot();
+    if (c.expected_state == TACETRA_DONE) {
+      // Only the file the output path resolves to changed, and now holds the copy.
+      const std::string replaced = fs::exists(out) ? fs::canonical(out).string() : out;
+      EXPECT_EQ(fixtures::read_media(out).streams.size(), 1u);
+      std::erase_if(after, [&](const auto& f) { return f.first == replaced; });
+      auto expected = before;
+      std::erase_if(expected, [&](const auto& f) { return f.first == replaced; });
+      // A symlink is replaced by the copy, its target kept.
+      EXPECT_EQ(after, expected);
+    } else {
+      EXPECT_EQ(after, before);
+    }
+  }
+}
+
+// FFmpeg reads "file:PATH" as PATH; the runtime's file functions take the
+// whole text as a name. Neither reading may lead to the input or a user's
+// file being written.
+TEST(UserFiles, TheFileProtocolPrefixHidesNothing) {
+  FreeAllSlots guard;
+  TempDir dir;
+  const std::string in = dir.file("in.mkv");
+  fixtures::write_media(in, kVideoAndAudio);
+  const std::string in_bytes = read_bytes(in);
+  EXPECT_EQ(tacetra_start(("file:" + in).c_str(), in.c_str()), TACETRA_ERR_ARGS);
+  EXPECT_EQ(tacetra_start(("file://" + in).c_str(), in.c_str()), TACETRA_ERR_ARGS);
+  EXPECT_TRUE(read_bytes(in) == in_bytes);
+
+  // An output spelt with the prefix names two files, one for FFmpeg and one
+  // for the runtime: it fails to open, and neither is touched.
+  const fs::path cwd = fs::current_path();
+  fs::current_path(dir.path());
+  write_bytes(dir.file("out.mkv.part"), "mine\n");
+  const int id = tacetra_start(in.c_str(), "file:out.mkv");
+  ASSERT_EQ(id, 0);
+  const int state = wait_final(id);
+  EXPECT_EQ(result_of(id).value("error", ""), "cannot open output file");
+  tacetra_free(id);
+  fs::current_path(cwd);
+  EXPECT_EQ(state, TACETRA_FAILED);
+  EXPECT_EQ(read_bytes(dir.file("out.mkv.part")), "mine\n");
+  EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.mkv", "out.mkv.part"}));
+  EXPECT_TRUE(read_bytes(in) == in_bytes);
+}
+
+}  // namespace
