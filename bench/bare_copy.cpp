@@ -1,7 +1,7 @@
-// The job's stream copy reduced to its FFmpeg calls: the same opens, options,
-// stream set-up and packet loop as a job, without the slot record, its
-// atomics, the input check of tacetra_start or a host polling it. Set beside
-// a job it shows what the library's bookkeeping costs.
+// A job reduced to its FFmpeg calls: the input check that tacetra_start
+// makes, then the worker's opens, options, stream set-up and packet loop,
+// without the slot record, its atomics, a thread or a host polling it. Set
+// beside a job it shows what the library's bookkeeping costs.
 //   tacetra_bench_bare_copy IN OUT
 // Prints the packets it wrote and the last packet time, as the job counts them.
 #include <cstdint>
@@ -22,6 +22,30 @@ int fail(const char* what) {
   return 1;
 }
 
+input_context open_input(const char* path) {
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "protocol_whitelist", "file", 0);
+  AVFormatContext* opened = nullptr;
+  const int rc = avformat_open_input(&opened, path, nullptr, &options);
+  av_dict_free(&options);
+  input_context input(opened);
+  if (rc < 0 || avformat_find_stream_info(input.get(), nullptr) < 0) input.reset();
+  return input;
+}
+
+// The check of tacetra_start: the input opens and has video and audio.
+bool has_video_and_audio(const char* path) {
+  const input_context input = open_input(path);
+  if (input == nullptr) return false;
+  bool video = false;
+  bool audio = false;
+  for (unsigned i = 0; i < input->nb_streams; ++i) {
+    video |= input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+    audio |= input->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_AUDIO;
+  }
+  return video && audio;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -29,14 +53,9 @@ int main(int argc, char** argv) {
   const char* in_path = argv[1];
   const char* out_path = argv[2];
 
-  AVDictionary* in_options = nullptr;
-  av_dict_set(&in_options, "protocol_whitelist", "file", 0);
-  AVFormatContext* opened = nullptr;
-  const int open_rc = avformat_open_input(&opened, in_path, nullptr, &in_options);
-  av_dict_free(&in_options);
-  input_context input(opened);
-  if (open_rc < 0) return fail("cannot open input");
-  if (avformat_find_stream_info(input.get(), nullptr) < 0) return fail("no stream info");
+  if (!has_video_and_audio(in_path)) return fail("not an input for a job");
+  const input_context input = open_input(in_path);
+  if (input == nullptr) return fail("cannot open input");
 
   AVFormatContext* created = nullptr;
   avformat_alloc_output_context2(&created, nullptr, nullptr, out_path);
