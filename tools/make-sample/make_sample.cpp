@@ -8,6 +8,7 @@
 #include <cstring>
 #include <functional>
 #include <iostream>
+#include <numbers>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -142,7 +143,7 @@ void fill_tone(AVFrame& f, double frequency) {
   auto* samples = reinterpret_cast<std::int16_t*>(f.data[0]);
   for (int i = 0; i < f.nb_samples; ++i) {
     const double t = static_cast<double>(f.pts + i) / sample_rate;
-    const auto value = static_cast<std::int16_t>(8000.0 * std::sin(2.0 * M_PI * frequency * t));
+    const auto value = static_cast<std::int16_t>(8000.0 * std::sin(2.0 * std::numbers::pi * frequency * t));
     samples[2 * i] = value;
     samples[2 * i + 1] = value;
   }
