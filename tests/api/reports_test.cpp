@@ -5,6 +5,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -118,25 +119,34 @@ TEST_F(ApiReports, ADoneJobReportsItsWholeCopyAndMeasuredSizes) {
                                  video.packets, elapsed_ms}));
 }
 
-TEST_F(ApiReports, ACancelledJobReportsWhereItStoppedAndNoOutput) {
+TEST_F(ApiReports, ACancelledJobKeepsThePercentageWhereItStoppedAndLeavesNoOutput) {
   const std::string in = dir.file("in.mkv");
   const std::string out = dir.file("out.mkv");
-  fixtures::write_long(in, 3);
+  fixtures::write_long(in, 10);
 
   const int id = tacetra_start(in.c_str(), out.c_str());
   ASSERT_EQ(id, 0);
-  // Raised before the worker has read anything: it stops at its first packet.
+  // The worker may copy a few packets before it sees the flag, never all.
   tacetra_cancel(id);
   ASSERT_EQ(wait_for_end(id), TACETRA_CANCELLED);
 
   const char* progress = tacetra_progress(id);
-  const std::int64_t total_ms = parsed(progress).value("total_ms", std::int64_t{0});
+  const json p = parsed(progress);
+  const std::int64_t total_ms = p.value("total_ms", std::int64_t{0});
+  const std::int64_t processed_ms = p.value("processed_ms", std::int64_t{-1});
+  const std::int64_t packets = p.value("packets", std::int64_t{-1});
   EXPECT_GT(total_ms, 0);
-  EXPECT_EQ(progress, progress_text(TACETRA_CANCELLED, "0.0", 0, total_ms, 0));
+  EXPECT_GE(processed_ms, 0);
+  EXPECT_LT(processed_ms, total_ms);
+  char percent[32];
+  std::snprintf(percent, sizeof percent, "%.1f",
+                static_cast<double>(processed_ms) * 100.0 / static_cast<double>(total_ms));
+  EXPECT_EQ(progress, progress_text(TACETRA_CANCELLED, percent, processed_ms, total_ms, packets));
 
   const char* result = tacetra_result(id);
   parsed(result);
-  EXPECT_EQ(result, result_text({TACETRA_CANCELLED, "false", out, 0, size_of(in), total_ms, 0, 0}));
+  EXPECT_EQ(result, result_text({TACETRA_CANCELLED, "false", out, 0, size_of(in), total_ms,
+                                 packets, 0}));
   EXPECT_FALSE(std::filesystem::exists(out));
 }
 
