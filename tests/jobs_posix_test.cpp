@@ -18,7 +18,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -135,6 +134,9 @@ std::int32_t load(const std::int32_t& word) { return tacetra::load(word); }
 class HeldJob {
  public:
   explicit HeldJob(const TempDir& dir) : dir_(dir) {
+    // A worker let go by a test that failed early may write to a pipe
+    // nobody reads any more: that must fail its write, not end the process.
+    ::signal(SIGPIPE, SIG_IGN);
     if (::mkfifo(dir.file("frame2.jpg").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
   }
   ~HeldJob() { release(); }
@@ -183,8 +185,8 @@ bool image2_available() {
 
 TEST(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   HeldJob held(dir);
   const int id = start_held(in, held);
@@ -207,8 +209,8 @@ TEST(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
 
 TEST(RunningJob, FreeWaitsForTheWorkerToEnd) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   HeldJob held(dir);
   const int id = start_held(in, held);
@@ -230,8 +232,8 @@ TEST(RunningJob, FreeWaitsForTheWorkerToEnd) {
 
 TEST(RunningJob, ACancelBeforeTheReadThatEndsTheInputIsNeverSeen) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   // Two frames and two shorter audio packets: in .nut the second frame is
   // the last packet of the file.
   const std::string in = write_good_input(dir, "in.nut", 2);
@@ -250,8 +252,8 @@ TEST(RunningJob, ACancelBeforeTheReadThatEndsTheInputIsNeverSeen) {
 
 TEST(RunningJob, ItsPathsCannotBeAnotherJobsOutputUntilItEnds) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string other = write_good_input(dir, "other.mkv");
   const std::string in_bytes = read_bytes(in);
@@ -323,8 +325,8 @@ TEST(RunningCopy, WritesBesideTheOutputAndReplacesItOnlyWhenDone) {
 // Paths: links and the length limit.
 
 TEST(OutputCollision, LinksToTheInputAreTheInput) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string symlink_to_in = dir.file("sym.mkv");
   const std::string hard_link_to_in = dir.file("hard.mkv");
@@ -344,8 +346,8 @@ TEST(OutputCollision, LinksToTheInputAreTheInput) {
 }
 
 TEST(StartArguments, A1198ByteInputPathIsStoredWholeAndRead) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   // The same file, named with "./" steps up to 1,198 bytes.
   std::string long_in = dir.path() + "/";
@@ -367,8 +369,8 @@ TEST(StartArguments, A1198ByteInputPathIsStoredWholeAndRead) {
 // replaces it, and its target is never written.
 
 TEST(OutputFile, ASymlinkAtTheOutputSurvivesFailureAndCancel) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string target = dir.file("target.txt");
@@ -436,8 +438,8 @@ std::string in_child(Body body) {
 }
 
 TEST(StartThread, AThreadThatCannotBeCreatedGivesMinus4AndFreesTheSlot) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string out = dir.file("out.mkv");
   const std::string report = in_child([&] {
@@ -467,8 +469,8 @@ TEST(StartThread, AThreadThatCannotBeCreatedGivesMinus4AndFreesTheSlot) {
 }
 
 TEST(Worker, AWriteFailurePartWayLeavesNoOutputAndCountsTheFailedPacket) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("long.mkv");
   fixtures::write_long(in, 2);
   const std::string out = dir.file("out.nut");  // writes each packet straight out
@@ -509,8 +511,8 @@ std::string read_available(int fd) {
 }
 
 TEST(LocalFiles, PipesAreNeitherReadNorWritten) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv", 3);
   const std::string bytes = read_bytes(in);
   int fds[2];
@@ -602,8 +604,8 @@ class LoopbackServer {
 
 TEST(LocalFiles, NetworkUrlsAndPlaylistsThatPointThereAreRefused) {
   if (avio_find_protocol_name("http://127.0.0.1/") == nullptr) GTEST_SKIP() << "no http in this FFmpeg";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string segment = dir.file("segment.ts");
   fixtures::write_media(segment, spec_of({Kind::video, Kind::audio}));
   LoopbackServer server(read_bytes(segment));

@@ -7,7 +7,6 @@
 #include <chrono>
 #include <climits>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -38,7 +37,8 @@ using fixtures::TempDir;
 using tacetra::g_sessions;
 using tacetra::mute_session;
 
-// Frees every slot when a test ends, passed or not, so that no worker outlives it.
+// Frees every slot when a test ends, passed or not, so that no worker outlives
+// it. Declared after the test's directory, so that workers end before it goes.
 struct FreeAllSlots {
   ~FreeAllSlots() {
     for (int id = 0; id < tacetra::MAX_SESSIONS; ++id) tacetra_free(id);
@@ -167,8 +167,8 @@ std::string path_of_length(const TempDir& dir, const std::string& name, std::siz
 // tacetra_start: its codes and the order of its tests.
 
 TEST(StartArguments, NullEmptyAndOverlongPathsAreRefusedFirst) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string good = write_good_input(dir, "in.mkv");
   const std::string out = dir.file("out.mkv");
   // 1,198 bytes pass the argument test (then the missing input gives -3);
@@ -201,8 +201,8 @@ TEST(StartArguments, NullEmptyAndOverlongPathsAreRefusedFirst) {
 }
 
 TEST(StartArguments, A1198ByteOutputPathIsStoredWhole) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   // One path component longer than any file system allows: the job starts
   // and then fails to create its output, which is all this needs.
@@ -221,8 +221,8 @@ class StartOrder : public ::testing::TestWithParam<bool> {};
 
 TEST_P(StartOrder, InputsAreJudgedBeforeTheSlotSearch) {
   const bool all_busy = GetParam();
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string good = write_good_input(dir, "good.mkv");
   if (all_busy) {
     for (int id = 0; id < 4; ++id) {
@@ -258,7 +258,9 @@ TEST_P(StartOrder, InputsAreJudgedBeforeTheSlotSearch) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(tacetra_start(c.in.c_str(), c.out.c_str()), c.expected) << c.in;
-    if (c.out != c.in) EXPECT_FALSE(exists(c.out)) << c.in;
+    if (c.out != c.in) {
+      EXPECT_FALSE(exists(c.out)) << c.in;
+    }
   }
   for (int id = 0; id < 4; ++id) EXPECT_EQ(tacetra_status(id), all_busy ? TACETRA_DONE : -1);
   EXPECT_EQ(tacetra_start(good.c_str(), dir.file("last.mkv").c_str()), all_busy ? TACETRA_ERR_BUSY : 0);
@@ -271,8 +273,8 @@ INSTANTIATE_TEST_SUITE_P(SlotsFreeOrBusy, StartOrder, ::testing::Bool(),
 // Slots.
 
 TEST(Slots, AreHandedOutLowestFirstAndKeptUntilFreed) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   auto out = [&](int n) { return dir.file("out" + std::to_string(n) + ".mkv"); };
   for (int n = 0; n < 4; ++n) ASSERT_EQ(tacetra_start(in.c_str(), out(n).c_str()), n);
@@ -291,8 +293,8 @@ TEST(Slots, AreHandedOutLowestFirstAndKeptUntilFreed) {
 }
 
 TEST(Slots, AReusedSlotStartsFromZeroFiguresAndEmptyTexts) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   ASSERT_EQ(tacetra_start(in.c_str(), dir.file("first.mkv").c_str()), 0);
   ASSERT_EQ(wait_final(0), TACETRA_DONE);
@@ -327,8 +329,8 @@ TEST(Slots, AReusedSlotStartsFromZeroFiguresAndEmptyTexts) {
 }
 
 TEST(Slots, InvalidIdsAndFreeSlotsAreLeftAlone) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   // Slot 3 stays free; the others hold finished jobs.
   for (int id = 0; id < 3; ++id) {
@@ -357,8 +359,8 @@ TEST(Slots, InvalidIdsAndFreeSlotsAreLeftAlone) {
 // Cancel and free in each phase of a job.
 
 TEST(JobControl, CancelAndFreeOfAFinishedJobKeepItsOutput) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string out = dir.file("out.mkv");
   ASSERT_EQ(tacetra_start(in.c_str(), out.c_str()), 0);
@@ -396,8 +398,8 @@ TEST(JobControl, ACancelBeforeTheFirstPacketStopsTheWorkerThere) {
 // Through the exported functions a cancel or free can come at any point of a
 // long copy; whichever end the job reached, what it left must match it.
 TEST(JobControl, CancelOrFreeDuringTheCopyLeavesOnlyADoneOutput) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("long.mkv");
   const MediaSummary written = fixtures::write_long(in, 20);
   const std::int64_t video_packets = written.streams[0].packets;
@@ -622,8 +624,8 @@ INSTANTIATE_TEST_SUITE_P(
 // The output names the input, or a path another live job uses.
 
 TEST(OutputCollision, AnOutputThatIsTheInputIsRefusedWhateverItsSpelling) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string bytes = read_bytes(in);
   const std::string dotted = dir.path() + "/./in.mkv";
@@ -651,8 +653,8 @@ TEST(OutputCollision, AnOutputThatIsTheInputIsRefusedWhateverItsSpelling) {
 // Another slot's paths count only while its job is pending or running. The
 // other slot is filled by hand, so that its job holds still in that state.
 TEST(OutputCollision, AnotherLiveJobsInputOrOutputIsRefused) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string other_in = write_good_input(dir, "other_in.mkv");
   const std::string other_in_bytes = read_bytes(other_in);
@@ -691,8 +693,8 @@ TEST(OutputCollision, AnotherLiveJobsInputOrOutputIsRefused) {
 // Only what the job wrote is ever deleted or replaced.
 
 TEST(OutputFile, AUsersFileAtTheOutputSurvivesFailureCancelAndFree) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string users = "the user's own bytes\n";
@@ -713,7 +715,9 @@ TEST(OutputFile, AUsersFileAtTheOutputSurvivesFailureCancelAndFree) {
   tacetra_free(1);
   tacetra_free(0);
   EXPECT_EQ(read_bytes(out_mp4), users);
-  if (g_sessions[1].state != TACETRA_DONE) EXPECT_EQ(read_bytes(out_mkv), users);
+  if (g_sessions[1].state != TACETRA_DONE) {
+    EXPECT_EQ(read_bytes(out_mkv), users);
+  }
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "mine.mp4", "mine.mkv"}));
 }
 
@@ -755,8 +759,8 @@ TEST(OutputFile, TakenPartialNamesAreSkippedNotOpened) {
 }
 
 TEST(OutputFile, ADirectoryAtTheOutputFailsAndSurvives) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string out = dir.file("out.mkv");
   fs::create_directory(out);
@@ -781,8 +785,8 @@ TEST(OutputFile, ADirectoryAtTheOutputFailsAndSurvives) {
 TEST(OutputFile, AMuxerThatWritesItsOwnFilesOwnsTheOutputPath) {
   const AVOutputFormat* image2 = av_guess_format(nullptr, "frame.jpg", nullptr);
   if (image2 == nullptr || !(image2->flags & AVFMT_NOFILE)) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string one = dir.file("one.mkv");
   const std::string two = dir.file("two.mkv");
   fixtures::write_media(one, spec_of({Kind::video, Kind::audio}, 1));
@@ -814,8 +818,8 @@ TEST(OutputFile, AMuxerThatWritesItsOwnFilesOwnsTheOutputPath) {
 // Local files only.
 
 TEST(LocalFiles, InputsThroughOtherProtocolsAreRefused) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string out = dir.file("out.mkv");
   // Each of these names a readable video with audio to an FFmpeg that allows
@@ -892,8 +896,8 @@ void write_mov_with_timecode(const TempDir& dir, const std::string& path) {
 }
 
 TEST(UnknownCodec, ATimecodeTrackIsDroppedLikeAudio) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("camera.mov");
   ASSERT_NO_FATAL_FAILURE(write_mov_with_timecode(dir, in));
   const MediaSummary input = fixtures::read_media(in);

@@ -7,14 +7,16 @@
 #include <thread>
 #include <vector>
 
+extern "C" {
+#include <libavutil/avutil.h>
+}
+
 #include "support/fixtures.h"
 #include "tacetra.h"
 
 namespace {
 
 using fixtures::Kind;
-
-constexpr int kAudio = 1;  // AVMEDIA_TYPE_AUDIO
 
 struct FreeAllSlots {
   ~FreeAllSlots() {
@@ -42,7 +44,7 @@ void expect_input_without_audio(const std::string& in, const std::string& out) {
   const fixtures::MediaSummary output = fixtures::read_media(out);
   std::vector<fixtures::StreamSummary> kept;
   for (const auto& s : input.streams) {
-    if (s.codec_type != kAudio) kept.push_back(s);
+    if (s.codec_type != AVMEDIA_TYPE_AUDIO) kept.push_back(s);
   }
   ASSERT_EQ(output.streams.size(), kept.size()) << out;
   for (std::size_t i = 0; i < kept.size(); ++i) {
@@ -54,8 +56,8 @@ void expect_input_without_audio(const std::string& in, const std::string& out) {
 // Four jobs at once, each on an input of its own: every output is its own
 // input without audio, whatever the others do; freed slots serve again.
 TEST(HostJobs, FourConcurrentJobsEachCopyTheirOwnInput) {
-  FreeAllSlots guard;
   fixtures::TempDir dir;
+  FreeAllSlots guard;
   struct Job {
     std::string in;
     std::vector<Kind> kinds;
@@ -90,8 +92,8 @@ TEST(HostJobs, FourConcurrentJobsEachCopyTheirOwnInput) {
 
 // The host's strings need to live only for the call.
 TEST(HostJobs, PathsAreCopiedWhenTheJobStarts) {
-  FreeAllSlots guard;
   fixtures::TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, {{{Kind::video}, {Kind::audio}}});
   const std::string out = dir.file("out.mkv");
