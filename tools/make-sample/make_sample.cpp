@@ -1,5 +1,5 @@
 // Writes the demo's sample clip: eight seconds of scrolling colour bars
-// (mpeg4, 320x180, 25 fps), two audio tracks with tones of their own (mp2,
+// (mpeg4, 320x180, 25 fps), two audio tracks with tones of their own (AC-3,
 // 48 kHz stereo) and a subtitle track, in the container the output's name
 // implies (.mkv gives Matroska, which carries all four).
 //
@@ -138,14 +138,14 @@ void draw_bars(AVFrame& f, int frame_index) {
   }
 }
 
-// A steady tone on both channels, continuing where the last frame ended.
+// A steady tone on both channels (planar floats), continuing where the last
+// frame ended.
 void fill_tone(AVFrame& f, double frequency) {
-  auto* samples = reinterpret_cast<std::int16_t*>(f.data[0]);
+  auto* left = reinterpret_cast<float*>(f.data[0]);
+  auto* right = reinterpret_cast<float*>(f.data[1]);
   for (int i = 0; i < f.nb_samples; ++i) {
     const double t = static_cast<double>(f.pts + i) / sample_rate;
-    const auto value = static_cast<std::int16_t>(8000.0 * std::sin(2.0 * std::numbers::pi * frequency * t));
-    samples[2 * i] = value;
-    samples[2 * i + 1] = value;
+    left[i] = right[i] = static_cast<float>(0.25 * std::sin(2.0 * std::numbers::pi * frequency * t));
   }
 }
 
@@ -187,14 +187,14 @@ void make_sample(const char* path) {
     c.bit_rate = 400000;
   });
   auto audio_setup = [](AVCodecContext& c) {
-    c.sample_fmt = AV_SAMPLE_FMT_S16;
+    c.sample_fmt = AV_SAMPLE_FMT_FLTP;
     c.sample_rate = sample_rate;
     c.time_base = AVRational{1, sample_rate};
     c.bit_rate = 128000;
     av_channel_layout_default(&c.ch_layout, 2);
   };
-  encoded_track low_tone(*output, AV_CODEC_ID_MP2, audio_setup);
-  encoded_track high_tone(*output, AV_CODEC_ID_MP2, audio_setup);
+  encoded_track low_tone(*output, AV_CODEC_ID_AC3, audio_setup);
+  encoded_track high_tone(*output, AV_CODEC_ID_AC3, audio_setup);
   AVStream* subtitles = check_alloc(avformat_new_stream(output.get(), nullptr), "stream");
   subtitles->codecpar->codec_type = AVMEDIA_TYPE_SUBTITLE;
   subtitles->codecpar->codec_id = AV_CODEC_ID_SUBRIP;
