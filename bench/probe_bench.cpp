@@ -3,11 +3,13 @@
 // two alternate in rounds (A B B A), so drift on a busy machine hits both.
 //   tacetra_bench_probe ROUNDS CALLS FILE...
 // Prints one line per file and round: the file, then nanoseconds per call of
-// the library's probe and of the bare open and read.
+// the library's probe and of the bare open and read, in wall time and then
+// in CPU time, which a busy machine disturbs less.
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -18,6 +20,17 @@ extern "C" {
 namespace {
 
 using clock_type = std::chrono::steady_clock;
+
+struct cost {
+  double wall_ns = 0;
+  double cpu_ns = 0;
+
+  cost& operator+=(const cost& other) {
+    wall_ns += other.wall_ns;
+    cpu_ns += other.cpu_ns;
+    return *this;
+  }
+};
 
 bool library_probe(const char* path) {
   return std::strncmp(tacetra_probe(path), "{\"ok\":true", 10) == 0;
@@ -31,16 +44,18 @@ bool bare_probe(const char* path) {
   return read;
 }
 
-double nanoseconds_per_call(bool (*probe)(const char*), const char* path, int calls) {
+cost per_call(bool (*probe)(const char*), const char* path, int calls) {
   const auto start = clock_type::now();
+  const std::clock_t start_cpu = std::clock();
   for (int i = 0; i < calls; ++i) {
     if (!probe(path)) {
       std::fprintf(stderr, "cannot probe %s\n", path);
       std::exit(1);
     }
   }
-  const std::chrono::duration<double, std::nano> spent = clock_type::now() - start;
-  return spent.count() / calls;
+  const std::chrono::duration<double, std::nano> wall = clock_type::now() - start;
+  const double cpu_ns = 1e9 * static_cast<double>(std::clock() - start_cpu) / CLOCKS_PER_SEC;
+  return {wall.count() / calls, cpu_ns / calls};
 }
 
 }  // namespace
@@ -54,15 +69,16 @@ int main(int argc, char** argv) {
   const int calls = std::atoi(argv[2]);
   for (int f = 3; f < argc; ++f) {
     const char* path = argv[f];
-    nanoseconds_per_call(library_probe, path, 1);  // warm the page cache and FFmpeg
-    nanoseconds_per_call(bare_probe, path, 1);
+    per_call(library_probe, path, 1);  // warm the page cache and FFmpeg
+    per_call(bare_probe, path, 1);
     for (int round = 0; round < rounds; ++round) {
       const int half = calls / 2 > 0 ? calls / 2 : 1;
-      double library = nanoseconds_per_call(library_probe, path, half);
-      double bare = nanoseconds_per_call(bare_probe, path, half);
-      bare += nanoseconds_per_call(bare_probe, path, half);
-      library += nanoseconds_per_call(library_probe, path, half);
-      std::printf("%s\t%.0f\t%.0f\n", path, library / 2, bare / 2);
+      cost library = per_call(library_probe, path, half);
+      cost bare = per_call(bare_probe, path, half);
+      bare += per_call(bare_probe, path, half);
+      library += per_call(library_probe, path, half);
+      std::printf("%s\t%.0f\t%.0f\t%.0f\t%.0f\n", path, library.wall_ns / 2, bare.wall_ns / 2,
+                  library.cpu_ns / 2, bare.cpu_ns / 2);
     }
   }
   return 0;
