@@ -482,7 +482,10 @@ INSTANTIATE_TEST_SUITE_P(
         CopyCase{"Mp4WithMovText", "in.mp4", {Kind::video, Kind::audio, Kind::subtitle}, "out.mp4"},
         CopyCase{"NutWithData", "in.nut", {Kind::video, Kind::audio, Kind::data}, "out.nut"},
         CopyCase{"TsWithKlv", "in.ts", {Kind::audio, Kind::video, Kind::audio, Kind::data}, "out.ts"},
-        CopyCase{"MovToMkv", "in.mov", {Kind::video, Kind::audio}, "out.mkv"}),
+        CopyCase{"MovToMkv", "in.mov", {Kind::video, Kind::audio}, "out.mkv"},
+        // an attached subtitle font keeps the file name and type muxers need
+        CopyCase{"MkvWithFont", "in.mkv", {Kind::video, Kind::audio, Kind::subtitle, Kind::attachment},
+                 "out.mkv"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Worker, ProgressIsTheLargestPtsCopiedWithNoStartOffsetTakenOff) {

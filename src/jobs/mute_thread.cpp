@@ -1,6 +1,7 @@
 #include <cstdio>
 
 extern "C" {
+#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 #include <libavutil/time.h>
@@ -67,6 +68,12 @@ class mute_job {
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
       if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return "param copy failed";
+      // An attached file (a subtitle font) is described by its stream's
+      // metadata, its file name and type, without which muxers refuse it.
+      if (in->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT &&
+          av_dict_copy(&out->metadata, in->metadata, 0) < 0) {
+        return "param copy failed";
+      }
       out->codecpar->codec_tag = 0;  // let the output muxer choose its own tag
       out->time_base = in->time_base;
       stream_map_[i] = next_output++;
@@ -87,6 +94,10 @@ class mute_job {
       }
       AVDictionary* options = nullptr;
       int opened = local_only_options(&options);
+      // The partial file was just created empty. Truncating it again would
+      // mark it on ext4 as a file rewritten in place, whose close then waits
+      // to hand the whole copy to the disk (a third of a second per GiB).
+      if (opened >= 0) opened = av_dict_set(&options, "truncate", "0", 0);
       if (opened >= 0) {
         opened = avio_open2(&output->pb, partial_.path(), AVIO_FLAG_WRITE, nullptr, &options);
       }
