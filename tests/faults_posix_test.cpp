@@ -20,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <memory>
+#include <ostream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
@@ -124,6 +125,11 @@ struct write_limit_case {
   rlim_t limit;
   bool user_file_there;  // a file of the user's already stands at the output
 };
+
+// Named field by field: the padding between them holds no value to print.
+void PrintTo(const write_limit_case& c, std::ostream* os) {
+  *os << c.out_name << " limit " << c.limit << (c.user_file_there ? " over a user's file" : "");
+}
 
 class WriteLimit : public testing::TestWithParam<write_limit_case> {};
 
