@@ -40,7 +40,8 @@ class Sample:
 
 
 def measure(argv, env=None):
-    """Runs a process to its end and takes its wall time, CPU time and peak RSS."""
+    """Runs a process to its end and takes its wall time, CPU time and peak RSS.
+    The programs measured print a few lines at most, which the pipes hold."""
     start = time.perf_counter()
     proc = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=env)
     _, status, usage = os.wait4(proc.pid, 0)
@@ -55,8 +56,8 @@ def measure(argv, env=None):
     return Sample(wall, usage.ru_utime + usage.ru_stime, usage.ru_maxrss / 1024, out)
 
 
-def run_quietly(argv, env=None):
-    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL, env=env)
+def run_quietly(argv):
+    subprocess.run(argv, check=True, stdout=subprocess.DEVNULL)
 
 
 def remove(path):
