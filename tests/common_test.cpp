@@ -58,7 +58,7 @@ TEST(SameFile, ComparesExistingFilesByIdentityAndNewOnesByName) {
   std::ofstream(b) << "b";
   const std::string a_dotted = dir.path() + "/./a.mkv";
   const std::string a_via_parent = dir.path() + "/../" +
-                                   dir.path().substr(dir.path().find_last_of('/') + 1) + "/a.mkv";
+                                   dir.path().substr(dir.path().find_last_of("/\\") + 1) + "/a.mkv";
   const std::string new_one = dir.file("new.mkv");
   const std::string new_dotted = dir.path() + "/./new.mkv";
 

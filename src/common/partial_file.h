@@ -32,6 +32,9 @@ class partial_file {
   bool exists_ = false;
 };
 
+// Deletes the file at `path`, named as FFmpeg names it; a failure is ignored.
+void remove_file(const char* path);
+
 // True when `path` names an existing directory.
 bool is_directory(const char* path);
 

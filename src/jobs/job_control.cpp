@@ -4,6 +4,7 @@
 
 #include "common/file_size.h"
 #include "common/local_files.h"
+#include "common/partial_file.h"
 #include "common/same_file.h"
 #include "jobs/session.h"
 #include "tacetra.h"
@@ -136,6 +137,6 @@ extern "C" TACETRA_API void tacetra_free(int id) {
   }
   // The worker has normally removed an unfinished output already; a file the
   // job did not write is never removed.
-  if (load(s->state) != MUTE_DONE && load(s->out_opened) != 0) std::remove(s->out_path);
+  if (load(s->state) != MUTE_DONE && load(s->out_opened) != 0) remove_file(s->out_path);
   s->in_use = 0;
 }

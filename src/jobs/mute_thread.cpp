@@ -178,7 +178,7 @@ class mute_job {
     input_.reset();
     stream_map_.reset();
     partial_.discard();
-    if (load(s_.out_opened) != 0) std::remove(s_.out_path);
+    if (load(s_.out_opened) != 0) remove_file(s_.out_path);
   }
 
   mute_session& s_;

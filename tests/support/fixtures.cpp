@@ -16,6 +16,7 @@ extern "C" {
 #include <filesystem>
 #include <functional>
 #include <memory>
+#include <random>
 #include <ostream>
 #include <stdexcept>
 #include <system_error>
@@ -665,9 +666,13 @@ std::ostream& operator<<(std::ostream& os, const StreamSummary& s) {
 }
 
 TempDir::TempDir() {
-  std::string pattern = (std::filesystem::temp_directory_path() / "fixtures-XXXXXX").string();
-  if (::mkdtemp(pattern.data()) == nullptr) fail("creating a temporary directory");
-  path_ = pattern;
+  std::random_device entropy;
+  const auto base = std::filesystem::temp_directory_path();
+  for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+    const auto candidate = base / ("fixtures-" + std::to_string(entropy()));
+    if (std::filesystem::create_directory(candidate)) path_ = candidate.string();
+  }
+  if (path_.empty()) fail("creating a temporary directory");
 }
 
 TempDir::~TempDir() {
