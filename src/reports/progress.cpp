@@ -1,10 +1,10 @@
 #include <charconv>
 #include <cmath>
-#include <cstring>
 
 #include "jobs/session.h"
 #include "reports/bad_id.h"
 #include "reports/percent_done.h"
+#include "reports/text_pieces.h"
 #include "tacetra.h"
 
 namespace tacetra {
@@ -17,22 +17,6 @@ double percent_done(std::int32_t state, std::int64_t processed_ms, std::int64_t 
 }
 
 namespace {
-
-// The report is built piece by piece instead of by snprintf, which costs
-// several times more than the rest of a poll. The bytes are those of the
-// format {"state":%d,"percent":%.1f,"processed_ms":%lld,"total_ms":%lld,
-// "packets":%lld} in the C locale.
-
-template <std::size_t N>
-char* put(char* out, const char (&literal)[N]) {
-  std::memcpy(out, literal, N - 1);
-  return out + N - 1;
-}
-
-template <class Integer>
-char* put(char* out, char* end, Integer value) {
-  return std::to_chars(out, end, value).ptr;
-}
 
 // "%.1f". Rounding is monotonic and every n + 0.5 is a double, so the
 // rounded product percent * 10 lies on the same side of each half as the
@@ -62,7 +46,9 @@ using namespace tacetra;
 extern "C" TACETRA_API const char* tacetra_progress(int id) {
   mute_session* s = session_in_use(id);
   if (s == nullptr) return bad_id_json;
-  // One acquire read of the state decides everything state-dependent.
+  // One acquire read of the state decides everything state-dependent. The
+  // text is built piece by piece with the bytes of {"state":%d,"percent":%.1f,
+  // "processed_ms":%lld,"total_ms":%lld,"packets":%lld} in the C locale.
   const std::int32_t state = load(s->state, std::memory_order_acquire);
   const std::int64_t processed_ms = load(s->processed_ms);
   const std::int64_t total_ms = load(s->total_ms);

@@ -1,37 +1,7 @@
-#include <charconv>
-#include <cstring>
-
 #include "jobs/session.h"
 #include "reports/bad_id.h"
-#include "reports/json_escape.h"
+#include "reports/text_pieces.h"
 #include "tacetra.h"
-
-namespace tacetra {
-namespace {
-
-// The report is built piece by piece instead of by snprintf, which costs
-// several times more than the rest of a poll, with the same bytes as the
-// formats quoted below in the C locale.
-
-template <std::size_t N>
-char* put(char* out, const char (&literal)[N]) {
-  std::memcpy(out, literal, N - 1);
-  return out + N - 1;
-}
-
-template <class Integer>
-char* put(char* out, char* end, Integer value) {
-  return std::to_chars(out, end, value).ptr;
-}
-
-// Escapes straight into the report, at the capacity of the text's field.
-char* put_escaped(char* out, const char* text, std::uint64_t capacity) {
-  json_escape(text, out, capacity);
-  return out + std::strlen(out);
-}
-
-}  // namespace
-}  // namespace tacetra
 
 using namespace tacetra;
 
@@ -39,6 +9,8 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   mute_session* s = session_in_use(id);
   if (s == nullptr) return bad_id_json;
   // One acquire read of the state: a final state comes with its figures.
+  // The report is built piece by piece with the bytes of the formats quoted
+  // below, in the C locale.
   const std::int32_t state = load(s->state, std::memory_order_acquire);
   // Either form, escaped text included, stays far shorter than the buffer.
   char* out = s->result_json;
