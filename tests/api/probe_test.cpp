@@ -164,14 +164,23 @@ TEST(Probe, FilesThatCannotBeOpenedGiveFFmpegsMessage) {
   fixtures::TempDir dir;
   EXPECT_EQ(probe(dir.file("missing.mkv")), open_failure_text(AVERROR(ENOENT)));
   EXPECT_EQ(probe("file:" + dir.file("missing.mkv")), open_failure_text(AVERROR(ENOENT)));
-  EXPECT_EQ(probe(dir.path()), open_failure_text(AVERROR(EISDIR)));
+#ifdef _WIN32
+  const int directory_error = AVERROR(EACCES);  // what Windows answers for a directory
+#else
+  const int directory_error = AVERROR(EISDIR);
+#endif
+  EXPECT_EQ(probe(dir.path()), open_failure_text(directory_error));
 }
 
 TEST(Probe, OtherProtocolsAreRefusedBeforeTheyAreOpened) {
   // Each would connect, read standard input or open other files if it were
-  // allowed; refused, FFmpeg gives EINVAL.
+  // allowed; refused, FFmpeg gives EINVAL. An FFmpeg built without such a
+  // protocol does not know it at all.
   for (const char* path : {"http://127.0.0.1:9/x", "concat:a|b", "pipe:0", "tcp://127.0.0.1:9", "subfile:x"}) {
-    EXPECT_EQ(probe(path), open_failure_text(AVERROR(EINVAL))) << path;
+    const std::string text = probe(path);
+    EXPECT_TRUE(text == open_failure_text(AVERROR(EINVAL)) ||
+                text == open_failure_text(AVERROR_PROTOCOL_NOT_FOUND))
+        << path << ": " << text;
   }
 }
 
