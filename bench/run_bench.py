@@ -251,7 +251,7 @@ def callgrind_counts(path, own_object):
 def per_packet_cost(tools, build, inputs, folder):
     """Instructions per copied packet in the worker thread, by callgrind, as
     the difference between a long and a short copy (set-up cancels out)."""
-    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "bench", "callgrind-libs"))
+    env = dict(os.environ, LD_LIBRARY_PATH=os.path.join(build, "valgrind-libs"))
     figures = {}
     for name in ("short.mkv", "long.mkv"):
         out_file = os.path.join(folder, "callgrind.out")

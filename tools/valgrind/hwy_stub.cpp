@@ -1,4 +1,4 @@
-// Stand-in for libhwy.so.1 under callgrind only. Debian's libavcodec loads
+// Stand-in for libhwy.so.1 under Valgrind (memcheck and callgrind) only. Debian's libavcodec loads
 // libjxl, which loads libhwy, whose load-time timer set-up executes rdtscp;
 // Valgrind refuses that instruction on CPUs whose CPUID does not announce
 // it (as on virtual machines here) and kills the process. A stream copy
