@@ -60,7 +60,11 @@ std::string printf_result(const mute_session& s) {
     return printed(R"({"state":%d,"ok":false,"error":"%s"})", s.state,
                    escaped(s.error, 512).c_str());
   }
-  const std::int64_t saved = s.in_size_bytes > s.out_size_bytes ? s.in_size_bytes - s.out_size_bytes : 0;
+  // The difference, never negative, and at most the largest figure.
+  const __int128 difference = static_cast<__int128>(s.in_size_bytes) - s.out_size_bytes;
+  const std::int64_t saved = difference <= 0 ? 0
+                             : difference > INT64_MAX ? INT64_MAX
+                                                      : static_cast<std::int64_t>(difference);
   return printed(
       R"({"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,)"
       R"("bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld})",

@@ -1,3 +1,5 @@
+#include <cstdint>
+
 #include "jobs/session.h"
 #include "reports/bad_id.h"
 #include "reports/text_pieces.h"
@@ -32,7 +34,12 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   const std::int64_t total_ms = load(s->total_ms);
   const std::int64_t packets = load(s->packets);
   const std::int64_t elapsed_ms = load(s->elapsed_ms);
-  const std::int64_t saved = in_size > out_size ? in_size - out_size : 0;
+  // Never negative. Real sizes are never below -1; only absurd figures (an
+  // output size far below zero) could take the difference past the largest
+  // figure, which is then what is shown.
+  const std::int64_t saved = in_size <= out_size                                   ? 0
+                             : out_size < 0 && in_size > INT64_MAX + out_size ? INT64_MAX
+                                                                              : in_size - out_size;
   out = state == MUTE_DONE ? put(out, R"(,"ok":true,"out_path":")")
                            : put(out, R"(,"ok":false,"out_path":")");
   out = put_escaped(out, s->out_path, 2048);
