@@ -86,14 +86,22 @@ std::string streams_part(const std::string& text) { return text.substr(text.find
 // lives, and back to "C" after.
 class comma_locale {
  public:
-  comma_locale() : active_(std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr) {}
+  // German as glibc and as the Windows runtimes name it.
+  comma_locale() {
+    for (const char* name : {"de_DE.UTF-8", "de-DE", "German_Germany.1252"}) {
+      if (std::setlocale(LC_ALL, name) != nullptr) {
+        active_ = true;
+        return;
+      }
+    }
+  }
   ~comma_locale() { std::setlocale(LC_ALL, "C"); }
   comma_locale(const comma_locale&) = delete;
   comma_locale& operator=(const comma_locale&) = delete;
   bool active() const { return active_; }
 
  private:
-  bool active_;
+  bool active_ = false;
 };
 
 TEST(ProbeReport, WritesEveryFieldInItsPlace) {
