@@ -10,13 +10,13 @@
 #include "support/fixtures.h"
 
 using fixtures::Kind;
-using fixtures::MediaSpec;
+using fixtures::MediaLayout;
 
 namespace {
 
 struct seed {
   const char* name;
-  MediaSpec spec;
+  MediaLayout layout;
 };
 
 }  // namespace
@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   for (const seed& s : seeds) {
     try {
       const std::string path = (corpus / s.name).string();
-      fixtures::write_media(path, s.spec);
+      fixtures::write_media(path, s.layout);
       // The first half of each file: a cut-off download or copy.
       const auto size = std::filesystem::file_size(path);
       const std::string cut = (corpus / (std::string("half-") + s.name)).string();

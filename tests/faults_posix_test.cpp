@@ -39,7 +39,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fixtures::Kind;
-using fixtures::MediaSpec;
+using fixtures::MediaLayout;
 using fixtures::TempDir;
 using nlohmann::json;
 
@@ -49,7 +49,7 @@ struct FreeAllSlots {
   }
 };
 
-const MediaSpec kVideoAndAudio{{{Kind::video}, {Kind::audio}}, 10};
+const MediaLayout kVideoAndAudio{{{Kind::video}, {Kind::audio}}, 10};
 
 std::string read_bytes(const std::string& path) {
   std::ifstream f(path, std::ios::binary);

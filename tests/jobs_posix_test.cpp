@@ -40,7 +40,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fixtures::Kind;
-using fixtures::MediaSpec;
+using fixtures::MediaLayout;
 using fixtures::MediaSummary;
 using fixtures::TempDir;
 using tacetra::g_sessions;
@@ -89,16 +89,16 @@ std::unique_ptr<mute_session> run_worker(const std::string& in, const std::strin
   return s;
 }
 
-MediaSpec spec_of(std::vector<Kind> kinds, int packets = 10) {
-  MediaSpec spec;
-  for (Kind k : kinds) spec.streams.push_back({k});
-  spec.packets_per_stream = packets;
-  return spec;
+MediaLayout layout_of(std::vector<Kind> kinds, int packets = 10) {
+  MediaLayout layout;
+  for (Kind k : kinds) layout.streams.push_back({k});
+  layout.packets_per_stream = packets;
+  return layout;
 }
 
 std::string write_good_input(const TempDir& dir, const std::string& name, int packets = 10) {
   const std::string path = dir.file(name);
-  fixtures::write_media(path, spec_of({Kind::video, Kind::audio}, packets));
+  fixtures::write_media(path, layout_of({Kind::video, Kind::audio}, packets));
   return path;
 }
 
@@ -286,7 +286,7 @@ TEST(RunningJob, ItsPathsCannotBeAnotherJobsOutputUntilItEnds) {
 TEST(RunningCopy, WritesBesideTheOutputAndReplacesItOnlyWhenDone) {
   TempDir dir;
   const std::string source = dir.file("source.mkv");
-  const MediaSummary written = fixtures::write_media(source, spec_of({Kind::video, Kind::audio}, 100));
+  const MediaSummary written = fixtures::write_media(source, layout_of({Kind::video, Kind::audio}, 100));
   const std::string bytes = read_bytes(source);
   const std::string in = dir.file("in.mkv");
   ASSERT_EQ(::mkfifo(in.c_str(), 0600), 0);
@@ -372,7 +372,7 @@ TEST(OutputFile, ASymlinkAtTheOutputSurvivesFailureAndCancel) {
   TempDir dir;
   FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
-  fixtures::write_media(in, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
+  fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string target = dir.file("target.txt");
   write_bytes(target, "the target\n");
   const std::string mp4 = dir.file("out.mp4");  // cannot hold the subtitles
@@ -607,7 +607,7 @@ TEST(LocalFiles, NetworkUrlsAndPlaylistsThatPointThereAreRefused) {
   TempDir dir;
   FreeAllSlots guard;
   const std::string segment = dir.file("segment.ts");
-  fixtures::write_media(segment, spec_of({Kind::video, Kind::audio}));
+  fixtures::write_media(segment, layout_of({Kind::video, Kind::audio}));
   LoopbackServer server(read_bytes(segment));
   const std::string direct = server.url("in.ts");
   const std::string playlist = dir.file("list.m3u8");

@@ -30,7 +30,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using fixtures::Kind;
-using fixtures::MediaSpec;
+using fixtures::MediaLayout;
 using fixtures::MediaSummary;
 using fixtures::StreamSummary;
 using fixtures::TempDir;
@@ -85,16 +85,16 @@ std::unique_ptr<mute_session> run_worker(const std::string& in, const std::strin
   return s;
 }
 
-MediaSpec spec_of(std::vector<Kind> kinds, int packets = 10) {
-  MediaSpec spec;
-  for (Kind k : kinds) spec.streams.push_back({k});
-  spec.packets_per_stream = packets;
-  return spec;
+MediaLayout layout_of(std::vector<Kind> kinds, int packets = 10) {
+  MediaLayout layout;
+  for (Kind k : kinds) layout.streams.push_back({k});
+  layout.packets_per_stream = packets;
+  return layout;
 }
 
 std::string write_good_input(const TempDir& dir, const std::string& name) {
   const std::string path = dir.file(name);
-  fixtures::write_media(path, spec_of({Kind::video, Kind::audio}));
+  fixtures::write_media(path, layout_of({Kind::video, Kind::audio}));
   return path;
 }
 
@@ -235,11 +235,11 @@ TEST_P(StartOrder, InputsAreJudgedBeforeTheSlotSearch) {
 
   write_bytes(dir.file("text.mkv"), "this is not a media file at all\n");
   fixtures::write_no_streams(dir.file("no_streams.ffmeta"));
-  fixtures::write_media(dir.file("audio.mkv"), spec_of({Kind::audio}));
-  fixtures::write_media(dir.file("subtitles.mkv"), spec_of({Kind::subtitle}));
-  fixtures::write_media(dir.file("data_audio.nut"), spec_of({Kind::data, Kind::audio}));
-  fixtures::write_media(dir.file("video.mkv"), spec_of({Kind::video}));
-  fixtures::write_media(dir.file("video_subtitles.mkv"), spec_of({Kind::video, Kind::subtitle}));
+  fixtures::write_media(dir.file("audio.mkv"), layout_of({Kind::audio}));
+  fixtures::write_media(dir.file("subtitles.mkv"), layout_of({Kind::subtitle}));
+  fixtures::write_media(dir.file("data_audio.nut"), layout_of({Kind::data, Kind::audio}));
+  fixtures::write_media(dir.file("video.mkv"), layout_of({Kind::video}));
+  fixtures::write_media(dir.file("video_subtitles.mkv"), layout_of({Kind::video, Kind::subtitle}));
   struct Case {
     std::string in;
     std::string out;
@@ -313,7 +313,7 @@ TEST(Slots, AReusedSlotStartsFromZeroFiguresAndEmptyTexts) {
   // The second job fails before it copies anything, so every figure it shows
   // is one that tacetra_start cleared.
   const std::string small = dir.file("small.mkv");
-  fixtures::write_media(small, spec_of({Kind::video, Kind::audio}, 3));
+  fixtures::write_media(small, layout_of({Kind::video, Kind::audio}, 3));
   ASSERT_EQ(tacetra_start(small.c_str(), dir.file("no_container.unknownext").c_str()), 0);
   EXPECT_EQ(s.cancel, 0);
   EXPECT_EQ(s.in_size_bytes, static_cast<std::int64_t>(fs::file_size(small)));
@@ -458,7 +458,7 @@ TEST_P(WorkerCopy, KeepsEveryNonAudioStreamInOrderPacketForPacket) {
   TempDir dir;
   const std::string in = dir.file(c.in);
   const std::string out = dir.file(c.out);
-  fixtures::write_media(in, spec_of(c.kinds));
+  fixtures::write_media(in, layout_of(c.kinds));
   const MediaSummary input = fixtures::read_media(in);
 
   const auto s = run_worker(in, out);
@@ -491,9 +491,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Worker, ProgressIsTheLargestPtsCopiedWithNoStartOffsetTakenOff) {
   TempDir dir;
   const std::string in = dir.file("late.mkv");
-  MediaSpec spec = spec_of({Kind::video, Kind::audio}, 1);
-  spec.start_ms = 500;
-  fixtures::write_media(in, spec);
+  MediaLayout layout = layout_of({Kind::video, Kind::audio}, 1);
+  layout.start_ms = 500;
+  fixtures::write_media(in, layout);
   const auto one = run_worker(in, dir.file("one.mkv"));
   ASSERT_EQ(one->state, tacetra::MUTE_DONE) << one->error;
   EXPECT_EQ(one->packets, 1);
@@ -501,8 +501,8 @@ TEST(Worker, ProgressIsTheLargestPtsCopiedWithNoStartOffsetTakenOff) {
 
   // Ten frames from 0.5 s: the last one is at 0.5 s + 9 * 40 ms. The audio,
   // which is dropped, is not counted.
-  spec.packets_per_stream = 10;
-  fixtures::write_media(in, spec);
+  layout.packets_per_stream = 10;
+  fixtures::write_media(in, layout);
   const auto ten = run_worker(in, dir.file("ten.mkv"));
   ASSERT_EQ(ten->state, tacetra::MUTE_DONE) << ten->error;
   EXPECT_EQ(ten->packets, 10);
@@ -535,9 +535,9 @@ TEST(Worker, PacketsWithoutPtsAreCopiedButDoNotMoveProgress) {
   for (int frames : {2, 11}) {
     TempDir dir;
     const std::string in = dir.file("in.avi");
-    MediaSpec spec = spec_of({Kind::video, Kind::audio}, frames);
-    spec.omit_pts = true;
-    fixtures::write_media(in, spec);
+    MediaLayout layout = layout_of({Kind::video, Kind::audio}, frames);
+    layout.omit_pts = true;
+    fixtures::write_media(in, layout);
     const MediaSummary input = fixtures::read_media(in);
     const std::int64_t largest = largest_pts_ms(in, 0);
     ASSERT_GT(input.streams[0].packets_without_pts, 0) << frames;
@@ -554,9 +554,9 @@ TEST(Worker, PacketsWithoutPtsAreCopiedButDoNotMoveProgress) {
 TEST(Worker, AnInputWithoutDurationHasTotalZeroAndStillCopies) {
   TempDir dir;
   const std::string in = dir.file("live.mkv");
-  MediaSpec spec = spec_of({Kind::video, Kind::audio});
-  spec.no_duration = true;
-  fixtures::write_media(in, spec);
+  MediaLayout layout = layout_of({Kind::video, Kind::audio});
+  layout.no_duration = true;
+  fixtures::write_media(in, layout);
   const MediaSummary input = fixtures::read_media(in);
   ASSERT_EQ(input.duration_us, fixtures::kNoTime);
 
@@ -570,7 +570,7 @@ TEST(Worker, AnInputWithoutDurationHasTotalZeroAndStillCopies) {
 TEST(Worker, ATruncatedInputEndsDoneWithWhatWasCopied) {
   TempDir dir;
   const std::string in = dir.file("cut.mkv");
-  fixtures::write_media(in, spec_of({Kind::video, Kind::audio}, 40));
+  fixtures::write_media(in, layout_of({Kind::video, Kind::audio}, 40));
   fs::resize_file(in, fs::file_size(in) * 6 / 10);
   const MediaSummary input = fixtures::read_media(in);
   ASSERT_LT(input.streams[0].packets, 40);
@@ -600,7 +600,7 @@ TEST_P(WorkerFailure, EndsFailedWithItsTextAndWritesNothing) {
   const std::string in = dir.file("in.mkv");
   if (!c.missing_input) {
     // A subtitle stream that .mp4 cannot hold.
-    fixtures::write_media(in, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
+    fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   }
   const std::set<std::string> before = names_in(dir);
 
@@ -699,7 +699,7 @@ TEST(OutputFile, AUsersFileAtTheOutputSurvivesFailureCancelAndFree) {
   TempDir dir;
   FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
-  fixtures::write_media(in, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
+  fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string users = "the user's own bytes\n";
   const std::string out_mp4 = dir.file("mine.mp4");
   const std::string out_mkv = dir.file("mine.mkv");
@@ -752,7 +752,7 @@ TEST(OutputFile, TakenPartialNamesAreSkippedNotOpened) {
 
   // A failing job removes its own partial file and neither of these.
   const std::string sub = dir.file("sub.mkv");
-  fixtures::write_media(sub, spec_of({Kind::video, Kind::audio, Kind::subtitle}));
+  fixtures::write_media(sub, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string mp4 = dir.file("out.mp4");
   write_bytes(mp4 + ".part", "third");
   EXPECT_STREQ(run_worker(sub, mp4)->error, "write header failed");
@@ -792,8 +792,8 @@ TEST(OutputFile, AMuxerThatWritesItsOwnFilesOwnsTheOutputPath) {
   FreeAllSlots guard;
   const std::string one = dir.file("one.mkv");
   const std::string two = dir.file("two.mkv");
-  fixtures::write_media(one, spec_of({Kind::video, Kind::audio}, 1));
-  fixtures::write_media(two, spec_of({Kind::video, Kind::audio}, 2));
+  fixtures::write_media(one, layout_of({Kind::video, Kind::audio}, 1));
+  fixtures::write_media(two, layout_of({Kind::video, Kind::audio}, 2));
   const MediaSummary frame = fixtures::read_media(one);
 
   const auto done = run_worker(one, dir.file("still.jpg"));
@@ -868,7 +868,7 @@ TEST(LocalFiles, OutputsThroughOtherProtocolsFailToOpen) {
 // mov muxer adds for a video stream with "timecode" metadata.
 void write_mov_with_timecode(const TempDir& dir, const std::string& path) {
   const std::string plain = dir.file("plain.mov");
-  fixtures::write_media(plain, spec_of({Kind::video, Kind::audio}));
+  fixtures::write_media(plain, layout_of({Kind::video, Kind::audio}));
   AVFormatContext* in_ctx = nullptr;
   ASSERT_GE(avformat_open_input(&in_ctx, plain.c_str(), nullptr, nullptr), 0);
   tacetra::input_context input(in_ctx);

@@ -31,7 +31,7 @@ struct context_free {
 };
 using built_context = std::unique_ptr<AVFormatContext, context_free>;
 
-struct stream_spec {
+struct stream_layout {
   AVMediaType type = AVMEDIA_TYPE_VIDEO;
   AVCodecID codec = AV_CODEC_ID_MPEG4;
   int width = 0;
@@ -40,18 +40,18 @@ struct stream_spec {
   std::int64_t bit_rate = 0;
 };
 
-stream_spec audio(std::int64_t bit_rate) { return {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2, 0, 0, {0, 0}, bit_rate}; }
+stream_layout audio(std::int64_t bit_rate) { return {AVMEDIA_TYPE_AUDIO, AV_CODEC_ID_MP2, 0, 0, {0, 0}, bit_rate}; }
 
 // A context as a demuxer would leave it, filled by hand so that the report
 // can be fed values no muxer writes.
-built_context make_context(std::int64_t duration_us, const std::vector<stream_spec>& streams,
+built_context make_context(std::int64_t duration_us, const std::vector<stream_layout>& streams,
                            const AVInputFormat* format = nullptr) {
   built_context ctx(avformat_alloc_context());
   if (!ctx) throw std::bad_alloc();
   ctx->max_streams = INT_MAX;
   ctx->duration = duration_us;
   ctx->iformat = format;
-  for (const stream_spec& s : streams) {
+  for (const stream_layout& s : streams) {
     AVStream* st = avformat_new_stream(ctx.get(), nullptr);
     if (st == nullptr) throw std::bad_alloc();
     st->codecpar->codec_type = s.type;
@@ -136,7 +136,7 @@ TEST(ProbeReport, ContextWithoutStreamsClosesTheEmptyList) {
 
 struct entry_case {
   const char* name;
-  stream_spec stream;
+  stream_layout stream;
   std::string entry;  // the one entry, as listed
   int audio_tracks;
 };
@@ -220,7 +220,7 @@ TEST(ProbeReport, FpsUsesAFullStopWhateverTheLocale) {
 struct estimate_case {
   const char* name;
   std::int64_t duration_us;
-  std::vector<stream_spec> streams;
+  std::vector<stream_layout> streams;
   long long duration_ms;
   int audio_tracks;
   unsigned long long estimate;
@@ -240,7 +240,7 @@ TEST_P(ProbeEstimate, CountsEveryAudioStreamAndEstimatesItsBytes) {
   EXPECT_EQ(parsed["streams"].size(), c.streams.size());
 }
 
-const stream_spec video_with_rate{AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG4, 32, 32, {25, 1}, 1'000'000};
+const stream_layout video_with_rate{AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG4, 32, 32, {25, 1}, 1'000'000};
 
 INSTANTIATE_TEST_SUITE_P(
     Table, ProbeEstimate,
@@ -303,8 +303,8 @@ std::size_t separator_before(const std::string& text, std::size_t index) {
 
 // Makes the entries of the first streams `extra` bytes longer in all, by
 // giving them widths with more digits.
-void lengthen(std::vector<stream_spec>& streams, int extra) {
-  for (stream_spec& s : streams) {
+void lengthen(std::vector<stream_layout>& streams, int extra) {
+  for (stream_layout& s : streams) {
     if (extra == 0) return;
     const int digits = std::min(extra, 9);
     int width = 1;
@@ -314,7 +314,7 @@ void lengthen(std::vector<stream_spec>& streams, int extra) {
   }
 }
 
-void expect_whole_report(const char* label, const std::string& text, const std::vector<stream_spec>& streams,
+void expect_whole_report(const char* label, const std::string& text, const std::vector<stream_layout>& streams,
                          int audio_tracks, unsigned long long estimate) {
   SCOPED_TRACE(label);
   ASSERT_LT(text.size(), PROBE_CAPACITY);
@@ -335,11 +335,11 @@ void expect_whole_report(const char* label, const std::string& text, const std::
 TEST(ProbeReport, StopsListingOnlyOnceTheTextPasses65023Bytes) {
   // Every third stream is audio worth 1,000 bytes over the second, so the
   // header's figures show whether streams left out of the list still count.
-  std::vector<stream_spec> streams;
+  std::vector<stream_layout> streams;
   for (int i = 0; i < 1200; ++i) {
-    streams.push_back(i % 3 == 2 ? audio(8000) : stream_spec{AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG4, 0, 0, {25, 1}, 0});
+    streams.push_back(i % 3 == 2 ? audio(8000) : stream_layout{AVMEDIA_TYPE_VIDEO, AV_CODEC_ID_MPEG4, 0, 0, {25, 1}, 0});
   }
-  const auto text_for = [&](const std::vector<stream_spec>& s) { return report(*make_context(1'000'000, s)); };
+  const auto text_for = [&](const std::vector<stream_layout>& s) { return report(*make_context(1'000'000, s)); };
 
   const std::string plain = text_for(streams);
   expect_whole_report("plain", plain, streams, 400, 400'000);
@@ -352,7 +352,7 @@ TEST(ProbeReport, StopsListingOnlyOnceTheTextPasses65023Bytes) {
   EXPECT_GT(plain.size() - 2, 65023u);
 
   // Moved to end exactly at the threshold, that entry still lets one more in.
-  std::vector<stream_spec> at_threshold = streams;
+  std::vector<stream_layout> at_threshold = streams;
   lengthen(at_threshold, static_cast<int>(65023 - before_last));
   const std::string at = text_for(at_threshold);
   expect_whole_report("at the threshold", at, at_threshold, 400, 400'000);
@@ -360,7 +360,7 @@ TEST(ProbeReport, StopsListingOnlyOnceTheTextPasses65023Bytes) {
   EXPECT_EQ(separator_before(at, listed - 1), 65023u);
 
   // One byte further, it is the last entry listed.
-  std::vector<stream_spec> past_threshold = streams;
+  std::vector<stream_layout> past_threshold = streams;
   lengthen(past_threshold, static_cast<int>(65023 - before_last) + 1);
   const std::string past = text_for(past_threshold);
   expect_whole_report("past the threshold", past, past_threshold, 400, 400'000);
@@ -374,10 +374,10 @@ TEST(ProbeReport, LongestPiecesStillEndInWholeJsonInsideTheBuffer) {
   for (const AVCodecDescriptor* d = avcodec_descriptor_next(nullptr); d != nullptr; d = avcodec_descriptor_next(d)) {
     if (std::strlen(avcodec_get_name(d->id)) > std::strlen(avcodec_get_name(longest_codec))) longest_codec = d->id;
   }
-  std::vector<stream_spec> streams;
+  std::vector<stream_layout> streams;
   for (int i = 0; i < 600; ++i) {
     streams.push_back(i % 4 == 3 ? audio(8000)
-                                 : stream_spec{AVMEDIA_TYPE_SUBTITLE, longest_codec, INT_MIN, INT_MIN, {INT_MIN, 1},
+                                 : stream_layout{AVMEDIA_TYPE_SUBTITLE, longest_codec, INT_MIN, INT_MIN, {INT_MIN, 1},
                                                INT64_MIN});
   }
   const std::string long_name(5000, 'f');

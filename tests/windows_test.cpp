@@ -65,9 +65,9 @@ std::string upper_ascii(std::string path) {
 fs::path windows_dir(const TempDir& dir) { return fs::absolute(fs::path(dir.path())).make_preferred(); }
 
 std::string write_clip(const fs::path& path) {
-  fixtures::MediaSpec spec;
-  spec.streams = {{Kind::video}, {Kind::audio}};
-  fixtures::write_media(utf8(path), spec);
+  fixtures::MediaLayout layout;
+  layout.streams = {{Kind::video}, {Kind::audio}};
+  fixtures::write_media(utf8(path), layout);
   return utf8(path);
 }
 

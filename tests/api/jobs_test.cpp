@@ -70,10 +70,10 @@ TEST(HostJobs, FourConcurrentJobsEachCopyTheirOwnInput) {
       {dir.file("d.nut"), {Kind::audio, Kind::video, Kind::data}, 7},
   };
   for (const Job& job : jobs) {
-    fixtures::MediaSpec spec;
-    for (Kind k : job.kinds) spec.streams.push_back({k});
-    spec.packets_per_stream = job.packets;
-    fixtures::write_media(job.in, spec);
+    fixtures::MediaLayout layout;
+    for (Kind k : job.kinds) layout.streams.push_back({k});
+    layout.packets_per_stream = job.packets;
+    fixtures::write_media(job.in, layout);
   }
   for (int round = 0; round < 2; ++round) {
     std::vector<std::string> outs;

@@ -103,7 +103,7 @@ TEST(Probe, EmptyAndNullPathsGiveTheEmptyPathText) {
 struct file_case {
   const char* name;
   const char* file;
-  fixtures::MediaSpec spec;
+  fixtures::MediaLayout layout;
   std::vector<std::string> types;
   int audio_tracks;
   bool has_duration;
@@ -118,7 +118,7 @@ TEST_P(ProbeFile, ReportsWhatFFmpegReads) {
   const file_case& c = GetParam();
   fixtures::TempDir dir;
   const std::string path = dir.file(c.file);
-  fixtures::write_media(path, c.spec);
+  fixtures::write_media(path, c.layout);
 
   const std::string text = probe(path);
   EXPECT_EQ(text, report_from_ffmpeg(path));

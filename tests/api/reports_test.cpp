@@ -81,7 +81,7 @@ std::string result_text(const outcome& o) {
          std::to_string(o.elapsed_ms) + "}";
 }
 
-const fixtures::MediaSpec kVideoAndAudio{{{fixtures::Kind::video}, {fixtures::Kind::audio}}};
+const fixtures::MediaLayout kVideoAndAudio{{{fixtures::Kind::video}, {fixtures::Kind::audio}}};
 
 class ApiReports : public testing::Test {
  protected:

@@ -541,43 +541,43 @@ Output open_output(const std::string& path) {
 
 }  // namespace
 
-MediaSummary write_media(const std::string& path, const MediaSpec& spec) {
-  if (spec.packets_per_stream < 1) fail("packets_per_stream must be at least 1");
-  if (spec.start_ms < 0) fail("start_ms must not be negative");
+MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
+  if (layout.packets_per_stream < 1) fail("packets_per_stream must be at least 1");
+  if (layout.start_ms < 0) fail("start_ms must not be negative");
   Output oc = open_output(path);
   const Container container = container_of(oc->oformat);
   const bool global_header = (oc->oformat->flags & AVFMT_GLOBALHEADER) != 0;
-  const int n = spec.packets_per_stream;
-  const bool has_video = std::any_of(spec.streams.begin(), spec.streams.end(),
-                                     [](const StreamSpec& s) { return s.kind == Kind::video; });
+  const int n = layout.packets_per_stream;
+  const bool has_video = std::any_of(layout.streams.begin(), layout.streams.end(),
+                                     [](const StreamLayout& s) { return s.kind == Kind::video; });
 
   Dictionary options;
-  if (container == Container::avi && spec.start_ms != 0) fail(".avi keeps no start time");
-  if (spec.omit_pts && (container != Container::avi || !has_video))
+  if (container == Container::avi && layout.start_ms != 0) fail(".avi keeps no start time");
+  if (layout.omit_pts && (container != Container::avi || !has_video))
     fail("packets without pts need .avi with a video stream");
-  if (spec.no_duration) {
+  if (layout.no_duration) {
     if (container != Container::matroska) fail("a file without duration needs .mkv");
     // No duration, no cues: what a live recording looks like.
     dict_set(options, "live", "1");
   }
-  const bool flac = spec.no_duration || spec.audio_bit_rate == 0;
+  const bool flac = layout.no_duration || layout.audio_bit_rate == 0;
   if (flac && container != Container::matroska && container != Container::nut &&
-      std::any_of(spec.streams.begin(), spec.streams.end(), [](const StreamSpec& s) { return s.kind == Kind::audio; }))
+      std::any_of(layout.streams.begin(), layout.streams.end(), [](const StreamLayout& s) { return s.kind == Kind::audio; }))
     fail("audio without a bit rate needs .mkv or .nut");
 
-  std::vector<Track> tracks(spec.streams.size());
-  for (size_t i = 0; i < spec.streams.size(); ++i) {
+  std::vector<Track> tracks(layout.streams.size());
+  for (size_t i = 0; i < layout.streams.size(); ++i) {
     Track& t = tracks[i];
     t.count = n;
-    switch (spec.streams[i].kind) {
+    switch (layout.streams[i].kind) {
       case Kind::video:
-        make_video(t, global_header, n, 32, 32, spec.omit_pts);
+        make_video(t, global_header, n, 32, 32, layout.omit_pts);
         break;
       case Kind::audio:
-        make_audio(t, global_header, n, spec.audio_bit_rate, flac);
+        make_audio(t, global_header, n, layout.audio_bit_rate, flac);
         break;
       case Kind::subtitle:
-        make_subtitle(t, container, n, spec.start_ms);
+        make_subtitle(t, container, n, layout.start_ms);
         break;
       case Kind::data:
         make_data(t, container, n);
@@ -588,7 +588,7 @@ MediaSummary write_media(const std::string& path, const MediaSpec& spec) {
         break;
     }
   }
-  return mux(oc, tracks, spec.start_ms, std::move(options));
+  return mux(oc, tracks, layout.start_ms, std::move(options));
 }
 
 MediaSummary write_long(const std::string& path, int seconds) {

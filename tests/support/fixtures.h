@@ -18,9 +18,9 @@ inline constexpr int64_t kNoTime = INT64_MIN;
 
 enum class Kind {
   // mpeg4, 32x32, 25 fps, one packet (40 ms) a frame, every frame a keyframe
-  // (except with MediaSpec::omit_pts).
+  // (except with MediaLayout::omit_pts).
   video,
-  // AC-3 at MediaSpec::audio_bit_rate, 48 kHz mono, 1536 samples (32 ms) a
+  // AC-3 at MediaLayout::audio_bit_rate, 48 kHz mono, 1536 samples (32 ms) a
   // packet. FLAC (4608 samples, 96 ms a packet) when the bit rate is 0 or
   // the file has no duration.
   audio,
@@ -34,12 +34,12 @@ enum class Kind {
   attachment,
 };
 
-struct StreamSpec {
+struct StreamLayout {
   Kind kind;
 };
 
-struct MediaSpec {
-  std::vector<StreamSpec> streams;  // in this order in the file
+struct MediaLayout {
+  std::vector<StreamLayout> streams;  // in this order in the file
   int packets_per_stream = 10;      // attachments get none
   // Timestamp of every stream's first packet. .avi keeps no start time and
   // throws unless this is 0. In .mp4/.mov a subtitle track that starts later
@@ -82,9 +82,9 @@ struct MediaSummary {
 
 // Writes a file; the container follows from the extension (.mkv, .mp4, .mov,
 // .nut, .ts, .avi). Returns what was handed to the muxer, in the terms of
-// read_media. Throws when the container cannot carry the spec.
+// read_media. Throws when the container cannot carry the layout.
 // Each write takes milliseconds.
-MediaSummary write_media(const std::string& path, const MediaSpec& spec);
+MediaSummary write_media(const std::string& path, const MediaLayout& layout);
 
 // A file that libavformat opens, as FFmpeg metadata text, with no streams.
 void write_no_streams(const std::string& path);

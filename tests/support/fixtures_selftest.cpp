@@ -17,9 +17,9 @@ extern "C" {
 namespace {
 
 using fixtures::Kind;
-using fixtures::MediaSpec;
+using fixtures::MediaLayout;
 using fixtures::MediaSummary;
-using fixtures::StreamSpec;
+using fixtures::StreamLayout;
 
 int media_type(Kind k) {
   switch (k) {
@@ -39,24 +39,24 @@ int media_type(Kind k) {
 
 struct Layout {
   std::string name;  // also the file name
-  MediaSpec spec;
+  MediaLayout layout;
 };
 
 std::ostream& operator<<(std::ostream& os, const Layout& l) { return os << l.name; }
 
-MediaSpec spec_of(std::vector<Kind> kinds) {
-  MediaSpec s;
-  for (Kind k : kinds) s.streams.push_back(StreamSpec{k});
+MediaLayout layout_of(std::vector<Kind> kinds) {
+  MediaLayout s;
+  for (Kind k : kinds) s.streams.push_back(StreamLayout{k});
   return s;
 }
 
-MediaSpec with(MediaSpec s, void (*change)(MediaSpec&)) {
+MediaLayout with(MediaLayout s, void (*change)(MediaLayout&)) {
   change(s);
   return s;
 }
 
 std::vector<Layout> layouts() {
-  const auto va = spec_of({Kind::video, Kind::audio});
+  const auto va = layout_of({Kind::video, Kind::audio});
   return {
       {"va.mkv", va},
       {"va.mp4", va},
@@ -64,29 +64,29 @@ std::vector<Layout> layouts() {
       {"va.nut", va},
       {"va.ts", va},
       {"va.avi", va},
-      {"avs.mkv", spec_of({Kind::audio, Kind::video, Kind::subtitle})},
-      {"avs.mp4", spec_of({Kind::audio, Kind::video, Kind::subtitle})},
-      {"avs.nut", spec_of({Kind::audio, Kind::video, Kind::subtitle})},
-      {"v.mkv", spec_of({Kind::video})},
-      {"v.mp4", spec_of({Kind::video})},
-      {"a.mkv", spec_of({Kind::audio})},
-      {"a.mp4", spec_of({Kind::audio})},
-      {"s.mkv", spec_of({Kind::subtitle})},
-      {"s.mp4", spec_of({Kind::subtitle})},
-      {"vad.ts", spec_of({Kind::video, Kind::audio, Kind::data})},
-      {"vd.nut", spec_of({Kind::video, Kind::data})},
-      {"vt.mkv", spec_of({Kind::video, Kind::attachment})},
-      {"start.mkv", with(spec_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaSpec& s) { s.start_ms = 500; })},
-      {"start.mp4", with(spec_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaSpec& s) { s.start_ms = 500; })},
-      {"start.ts", with(spec_of({Kind::video, Kind::audio, Kind::data}), [](MediaSpec& s) { s.start_ms = 500; })},
-      {"nopts.avi", with(va, [](MediaSpec& s) { s.omit_pts = true; })},
+      {"avs.mkv", layout_of({Kind::audio, Kind::video, Kind::subtitle})},
+      {"avs.mp4", layout_of({Kind::audio, Kind::video, Kind::subtitle})},
+      {"avs.nut", layout_of({Kind::audio, Kind::video, Kind::subtitle})},
+      {"v.mkv", layout_of({Kind::video})},
+      {"v.mp4", layout_of({Kind::video})},
+      {"a.mkv", layout_of({Kind::audio})},
+      {"a.mp4", layout_of({Kind::audio})},
+      {"s.mkv", layout_of({Kind::subtitle})},
+      {"s.mp4", layout_of({Kind::subtitle})},
+      {"vad.ts", layout_of({Kind::video, Kind::audio, Kind::data})},
+      {"vd.nut", layout_of({Kind::video, Kind::data})},
+      {"vt.mkv", layout_of({Kind::video, Kind::attachment})},
+      {"start.mkv", with(layout_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaLayout& s) { s.start_ms = 500; })},
+      {"start.mp4", with(layout_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaLayout& s) { s.start_ms = 500; })},
+      {"start.ts", with(layout_of({Kind::video, Kind::audio, Kind::data}), [](MediaLayout& s) { s.start_ms = 500; })},
+      {"nopts.avi", with(va, [](MediaLayout& s) { s.omit_pts = true; })},
       {"nodur.mkv",
-       with(spec_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaSpec& s) { s.no_duration = true; })},
-      {"nodur_a.mkv", with(spec_of({Kind::audio}), [](MediaSpec& s) { s.no_duration = true; })},
-      {"br0.mkv", with(va, [](MediaSpec& s) { s.audio_bit_rate = 0; })},
-      {"br0.nut", with(va, [](MediaSpec& s) { s.audio_bit_rate = 0; })},
-      {"br128.mp4", with(va, [](MediaSpec& s) { s.audio_bit_rate = 128000; })},
-      {"three.mkv", with(va, [](MediaSpec& s) { s.packets_per_stream = 3; })},
+       with(layout_of({Kind::video, Kind::audio, Kind::subtitle}), [](MediaLayout& s) { s.no_duration = true; })},
+      {"nodur_a.mkv", with(layout_of({Kind::audio}), [](MediaLayout& s) { s.no_duration = true; })},
+      {"br0.mkv", with(va, [](MediaLayout& s) { s.audio_bit_rate = 0; })},
+      {"br0.nut", with(va, [](MediaLayout& s) { s.audio_bit_rate = 0; })},
+      {"br128.mp4", with(va, [](MediaLayout& s) { s.audio_bit_rate = 128000; })},
+      {"three.mkv", with(va, [](MediaLayout& s) { s.packets_per_stream = 3; })},
   };
 }
 
@@ -96,38 +96,38 @@ TEST_P(Roundtrip, ReadsBackAsWritten) {
   const Layout& l = GetParam();
   fixtures::TempDir dir;
   const std::string path = dir.file(l.name);
-  const MediaSummary written = fixtures::write_media(path, l.spec);
+  const MediaSummary written = fixtures::write_media(path, l.layout);
   const MediaSummary read = fixtures::read_media(path);
 
-  ASSERT_EQ(read.streams.size(), l.spec.streams.size());
-  ASSERT_EQ(written.streams.size(), l.spec.streams.size());
+  ASSERT_EQ(read.streams.size(), l.layout.streams.size());
+  ASSERT_EQ(written.streams.size(), l.layout.streams.size());
   for (size_t i = 0; i < read.streams.size(); ++i) {
     SCOPED_TRACE("stream " + std::to_string(i));
-    const Kind kind = l.spec.streams[i].kind;
+    const Kind kind = l.layout.streams[i].kind;
     const auto& w = written.streams[i];
     const auto& r = read.streams[i];
     EXPECT_EQ(r.codec_type, media_type(kind));
     EXPECT_TRUE(fixtures::same_payload(w, r)) << "written: " << w << "\nread:    " << r;
 
-    const bool mp4_lead = kind == Kind::subtitle && l.spec.start_ms > 0 &&
+    const bool mp4_lead = kind == Kind::subtitle && l.layout.start_ms > 0 &&
                           (read.format_name.find("mp4") != std::string::npos);
-    const int64_t expected = kind == Kind::attachment ? 0 : l.spec.packets_per_stream + (mp4_lead ? 1 : 0);
+    const int64_t expected = kind == Kind::attachment ? 0 : l.layout.packets_per_stream + (mp4_lead ? 1 : 0);
     EXPECT_EQ(r.packets, expected);
     if (kind == Kind::attachment) continue;
 
     if (kind == Kind::audio) {
-      EXPECT_EQ(r.bit_rate, l.spec.no_duration ? 0 : l.spec.audio_bit_rate);
+      EXPECT_EQ(r.bit_rate, l.layout.no_duration ? 0 : l.layout.audio_bit_rate);
     }
-    if (l.spec.omit_pts && kind == Kind::video) {
+    if (l.layout.omit_pts && kind == Kind::video) {
       EXPECT_GT(r.packets_without_pts, 0);
       EXPECT_LT(r.packets_without_pts, r.packets);
     } else {
       EXPECT_EQ(r.packets_without_pts, 0);
-      EXPECT_EQ(r.first_pts_ms, mp4_lead ? 0 : l.spec.start_ms);
+      EXPECT_EQ(r.first_pts_ms, mp4_lead ? 0 : l.layout.start_ms);
       EXPECT_EQ(r.first_pts_ms, w.first_pts_ms);
     }
   }
-  if (l.spec.no_duration)
+  if (l.layout.no_duration)
     EXPECT_EQ(read.duration_us, fixtures::kNoTime);
   else
     EXPECT_GT(read.duration_us, 0);
@@ -143,11 +143,11 @@ INSTANTIATE_TEST_SUITE_P(Layouts, Roundtrip, ::testing::ValuesIn(layouts()),
 
 TEST(Fixtures, WritingIsDeterministicAndSummariesTellFilesApart) {
   fixtures::TempDir dir;
-  MediaSpec spec = spec_of({Kind::video, Kind::audio, Kind::subtitle});
-  const MediaSummary a = fixtures::read_media((fixtures::write_media(dir.file("a.mkv"), spec), dir.file("a.mkv")));
-  const MediaSummary b = fixtures::read_media((fixtures::write_media(dir.file("b.mkv"), spec), dir.file("b.mkv")));
-  spec.packets_per_stream = 9;
-  const MediaSummary c = fixtures::read_media((fixtures::write_media(dir.file("c.mkv"), spec), dir.file("c.mkv")));
+  MediaLayout layout = layout_of({Kind::video, Kind::audio, Kind::subtitle});
+  const MediaSummary a = fixtures::read_media((fixtures::write_media(dir.file("a.mkv"), layout), dir.file("a.mkv")));
+  const MediaSummary b = fixtures::read_media((fixtures::write_media(dir.file("b.mkv"), layout), dir.file("b.mkv")));
+  layout.packets_per_stream = 9;
+  const MediaSummary c = fixtures::read_media((fixtures::write_media(dir.file("c.mkv"), layout), dir.file("c.mkv")));
   ASSERT_EQ(a.streams.size(), 3u);
   ASSERT_EQ(c.streams.size(), 3u);
   for (size_t i = 0; i < a.streams.size(); ++i) {
@@ -192,24 +192,24 @@ TEST(Fixtures, LongFileReadsBackAsWritten) {
 
 TEST(Fixtures, RejectsWhatTheContainerCannotCarry) {
   fixtures::TempDir dir;
-  const auto va = spec_of({Kind::video, Kind::audio});
+  const auto va = layout_of({Kind::video, Kind::audio});
   const std::vector<Layout> bad = {
-      {"sub.ts", spec_of({Kind::video, Kind::subtitle})},
-      {"sub.avi", spec_of({Kind::video, Kind::subtitle})},
-      {"data.mkv", spec_of({Kind::video, Kind::data})},
-      {"data.mp4", spec_of({Kind::video, Kind::data})},
-      {"font.mp4", spec_of({Kind::video, Kind::attachment})},
-      {"nopts.mkv", with(va, [](MediaSpec& s) { s.omit_pts = true; })},
-      {"nopts_audio.avi", with(spec_of({Kind::audio}), [](MediaSpec& s) { s.omit_pts = true; })},
-      {"nodur.mp4", with(va, [](MediaSpec& s) { s.no_duration = true; })},
-      {"br0.mp4", with(va, [](MediaSpec& s) { s.audio_bit_rate = 0; })},
-      {"br_odd.mkv", with(va, [](MediaSpec& s) { s.audio_bit_rate = 12345; })},
-      {"start.avi", with(va, [](MediaSpec& s) { s.start_ms = 500; })},
-      {"none.mkv", with(va, [](MediaSpec& s) { s.packets_per_stream = 0; })},
+      {"sub.ts", layout_of({Kind::video, Kind::subtitle})},
+      {"sub.avi", layout_of({Kind::video, Kind::subtitle})},
+      {"data.mkv", layout_of({Kind::video, Kind::data})},
+      {"data.mp4", layout_of({Kind::video, Kind::data})},
+      {"font.mp4", layout_of({Kind::video, Kind::attachment})},
+      {"nopts.mkv", with(va, [](MediaLayout& s) { s.omit_pts = true; })},
+      {"nopts_audio.avi", with(layout_of({Kind::audio}), [](MediaLayout& s) { s.omit_pts = true; })},
+      {"nodur.mp4", with(va, [](MediaLayout& s) { s.no_duration = true; })},
+      {"br0.mp4", with(va, [](MediaLayout& s) { s.audio_bit_rate = 0; })},
+      {"br_odd.mkv", with(va, [](MediaLayout& s) { s.audio_bit_rate = 12345; })},
+      {"start.avi", with(va, [](MediaLayout& s) { s.start_ms = 500; })},
+      {"none.mkv", with(va, [](MediaLayout& s) { s.packets_per_stream = 0; })},
       {"file.unknown-extension", va},
   };
   for (const Layout& l : bad) {
-    EXPECT_THROW(fixtures::write_media(dir.file(l.name), l.spec), std::runtime_error) << l.name;
+    EXPECT_THROW(fixtures::write_media(dir.file(l.name), l.layout), std::runtime_error) << l.name;
   }
   EXPECT_THROW(fixtures::read_media(dir.file("missing.mkv")), std::runtime_error);
 }

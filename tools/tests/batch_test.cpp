@@ -30,7 +30,7 @@ std::string line_for(const std::vector<std::string>& lines, const std::string& p
   return found;
 }
 
-const fixtures::MediaSpec video_audio{{{fixtures::Kind::video}, {fixtures::Kind::audio}}};
+const fixtures::MediaLayout video_audio{{{fixtures::Kind::video}, {fixtures::Kind::audio}}};
 
 TEST(BatchMute, MutesMoreFilesThanThereAreSlots) {
   fixtures::TempDir dir;

@@ -16,7 +16,7 @@ namespace {
 
 int count(const std::string& text, char c) { return static_cast<int>(std::ranges::count(text, c)); }
 
-fixtures::MediaSpec video_audio_subtitle() {
+fixtures::MediaLayout video_audio_subtitle() {
   return {{{fixtures::Kind::video}, {fixtures::Kind::audio}, {fixtures::Kind::subtitle}}};
 }
 
@@ -76,8 +76,8 @@ std::string long_path(const fixtures::TempDir& dir, std::size_t length) {
 }
 
 TEST(MuteCommand, ExitStatusAndMessageNameTheReason) {
-  const fixtures::MediaSpec video_only{{{fixtures::Kind::video}}};
-  const fixtures::MediaSpec audio_only{{{fixtures::Kind::audio}}};
+  const fixtures::MediaLayout video_only{{{fixtures::Kind::video}}};
+  const fixtures::MediaLayout audio_only{{{fixtures::Kind::audio}}};
   const std::vector<refused_case> cases = {
       {"no audio", [&](const auto& d) {
          fixtures::write_media(d.file("in.mkv"), video_only);
