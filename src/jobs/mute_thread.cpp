@@ -85,9 +85,9 @@ class mute_job {
       store(s_.out_opened, 1);
     } else {
       // The copy goes to a new file beside out_path, which replaces out_path
-      // only when the copy is complete.
-      // FFmpeg would write "file:NAME.part" at "NAME.part", a file that is
-      // not the one created here and may be the user's.
+      // only when the copy is complete. A "file:" output is refused: FFmpeg
+      // would write "file:NAME.part" at "NAME.part", which is not the file
+      // created here and may be the user's.
       if (ffmpeg_file_name(s_.out_path) != s_.out_path || is_directory(s_.out_path) ||
           !partial_.create(s_.out_path)) {
         return "cannot open output file";
