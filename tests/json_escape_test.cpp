@@ -55,4 +55,40 @@ INSTANTIATE_TEST_SUITE_P(
         escape_case{"cut_never_leaves_lone_backslash", "abc\\\\\\\\", 7, "abc\\\\"}),
     [](const testing::TestParamInfo<escape_case>& info) { return std::string(info.param.name); });
 
+// The escape reads plain text eight bytes at a time; the byte by byte rule
+// is the reference. Every byte that matters (and its neighbours, with and
+// without the high bit) at every offset within and across those eight-byte
+// words, over every cut from the smallest capacity up.
+std::string escaped_byte_by_byte(const std::string& source, std::uint64_t capacity) {
+  std::string out;
+  for (std::size_t i = 0; i < source.size(); ++i) {
+    if (i != 0 && out.size() + 2 >= capacity) break;
+    const auto byte = static_cast<unsigned char>(source[i]);
+    if (byte == '"' || byte == '\\') out += '\\';
+    if (byte >= 0x20) out += source[i];
+  }
+  return out;
+}
+
+TEST(JsonEscape, MatchesTheByteByByteRuleAtEveryOffsetAndCut) {
+  const unsigned char probes[] = {0x01, 0x1f, 0x20, 0x21, '"', 0x23, 0x5b, '\\', 0x5d,
+                                  0x7f, 0x80, 0x9f, 0xa0, 0xa2, 0xdc, 0xff};
+  for (const char filler : {'x', '\xa2', '\xdc'}) {
+    for (const unsigned char probe : probes) {
+      for (std::size_t at = 0; at < 20; ++at) {
+        std::string source(20, filler);
+        source[at] = static_cast<char>(probe);
+        source += filler == 'x' ? "tail\\" : "";
+        for (std::uint64_t capacity = 3; capacity <= 48; ++capacity) {
+          std::vector<char> buffer(capacity + 1, '#');
+          tacetra::json_escape(source.c_str(), buffer.data(), capacity);
+          ASSERT_EQ(std::string(buffer.data()), escaped_byte_by_byte(source, capacity))
+              << "probe " << int{probe} << " at " << at << ", capacity " << capacity;
+          ASSERT_EQ(buffer.back(), '#');
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
