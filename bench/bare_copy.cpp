@@ -1,7 +1,9 @@
 // A job reduced to its FFmpeg calls: the input check that tacetra_start
-// makes, then the worker's opens, options, stream set-up and packet loop,
-// without the slot record, its atomics, a thread or a host polling it. Set
-// beside a job it shows what the library's bookkeeping costs.
+// makes, then the worker's opens, options, stream set-up, packet loop and
+// output file handling (a new partial file opened without truncation and
+// renamed when done), without the slot record, its atomics, a thread or a
+// host polling it. Set beside a job it shows what the library's bookkeeping
+// costs.
 //   tacetra_bench_bare_copy IN OUT
 // Prints the packets it wrote and the last packet time, as the job counts them.
 #include <cstdint>
@@ -12,6 +14,7 @@ extern "C" {
 }
 
 #include "common/av_handles.h"
+#include "common/partial_file.h"
 
 using namespace tacetra;
 
@@ -84,10 +87,14 @@ int main(int argc, char** argv) {
     stream_map[i] = next_output++;
   }
 
-  if (!(created->oformat->flags & AVFMT_NOFILE)) {
+  partial_file partial;
+  const bool writes_own_files = (created->oformat->flags & AVFMT_NOFILE) != 0;
+  if (!writes_own_files) {
+    if (!partial.create(out_path)) return fail("cannot create the partial file");
     AVDictionary* out_options = nullptr;
     av_dict_set(&out_options, "protocol_whitelist", "file", 0);
-    const int rc = avio_open2(&created->pb, out_path, AVIO_FLAG_WRITE, nullptr, &out_options);
+    av_dict_set(&out_options, "truncate", "0", 0);
+    const int rc = avio_open2(&created->pb, partial.path(), AVIO_FLAG_WRITE, nullptr, &out_options);
     av_dict_free(&out_options);
     if (rc < 0) return fail("cannot open output file");
   }
@@ -116,6 +123,10 @@ int main(int argc, char** argv) {
     av_packet_unref(pkt);
   }
   av_write_trailer(created);
+  if (!writes_own_files) {
+    avio_closep(&created->pb);
+    if (!partial.commit(out_path)) return fail("cannot rename the partial file");
+  }
   std::printf("{\"packets_written\":%lld,\"processed_ms\":%lld}\n",
               static_cast<long long>(packets), static_cast<long long>(processed_ms));
   return 0;

@@ -12,11 +12,13 @@ the rounds, and ratios are medians of the ratios within each round.
 """
 
 import argparse
+import contextlib
 import json
 import math
 import os
 import platform
 import re
+import signal
 import statistics
 import subprocess
 import sys
@@ -82,6 +84,44 @@ def result_field(text, key):
     return int(match.group(1))
 
 
+# On a virtual machine with free page reporting (virtio-balloon), memory the
+# guest frees is handed back to the host within seconds, and the guest's next
+# writer faults it back in through the host, which costs each page several
+# microseconds of system time. A run that deletes a 1 GiB output lets the next
+# run's page cache land on reported pages or not, at random: the same copy
+# then takes 1.3 s or 2.5 s whichever program it is, and ratios near 1.0x
+# mean nothing. Raising the smallest order reported above the largest order
+# the kernel has pauses the reporting while the benchmark runs.
+PAGE_REPORTING_ORDER = "/sys/module/page_reporting/parameters/page_reporting_order"
+NO_PAGE_REPORTED = "11"
+
+
+@contextlib.contextmanager
+def freed_pages_kept(keep):
+    """Pauses free page reporting where it exists and may be changed, and
+    restores it on the way out. Yields what the run did, for the report."""
+    if not keep or not os.path.exists(PAGE_REPORTING_ORDER):
+        yield "no free page reporting paused"
+        return
+    try:
+        with open(PAGE_REPORTING_ORDER) as f:
+            order = f.read().strip()
+        with open(PAGE_REPORTING_ORDER, "w") as f:
+            f.write(NO_PAGE_REPORTED)
+    except OSError as error:
+        print(f"free page reporting stays on ({error.strerror}): figures will jump "
+              "between two levels from run to run", file=sys.stderr)
+        yield "free page reporting on (figures are bimodal)"
+        return
+    previous = signal.signal(signal.SIGTERM, lambda *_: sys.exit(143))
+    try:
+        yield f"free page reporting paused for the run (order {order} → {NO_PAGE_REPORTED}, restored)"
+    finally:
+        with open(PAGE_REPORTING_ORDER, "w") as f:
+            f.write(order)
+        signal.signal(signal.SIGTERM, previous)
+
+
 # ---------------------------------------------------------------- inputs
 
 def make_inputs(folder):
@@ -137,6 +177,9 @@ def one_job(tools, source, folder, runs):
         "cp": ["cp", source, out],
         "bare loop": [tools["bare"], source, out],
     }
+    for argv in contenders.values():  # warm-up, unmeasured
+        measure(argv)
+        remove(out)
     samples = {name: [] for name in contenders}
     for turn in range(runs):
         for name in rotated(list(contenders), turn):
@@ -155,6 +198,10 @@ def four_jobs(tools, source, folder, runs):
     for i in range(4):
         pairs += [source, os.path.join(folder, f"out{i}{ext}")]
     modes = {"in a row": [tools["jobs"]] + pairs, "at once": [tools["jobs"], "--together"] + pairs}
+    for argv in modes.values():  # warm-up, unmeasured
+        measure(argv)
+        for out in pairs[1::2]:
+            remove(out)
     samples = {name: [] for name in modes}
     for turn in range(runs):
         for name in rotated(list(modes), turn):
@@ -308,6 +355,8 @@ def main():
     parser.add_argument("build", help="build directory configured with TACETRA_BUILD_BENCH=ON")
     parser.add_argument("--runs", type=int, default=5, help="rounds per comparison (at least 5)")
     parser.add_argument("--keep", action="store_true", help="keep the input folder")
+    parser.add_argument("--leave-page-reporting", action="store_true",
+                        help="do not pause the virtual machine's free page reporting")
     args = parser.parse_args()
     if args.runs < 5:
         parser.error("--runs must be at least 5")
@@ -321,33 +370,36 @@ def main():
     folder = tempfile.mkdtemp(prefix="tacetra-bench-")
     load_before = os.getloadavg()[0]
     started = time.time()
-    try:
-        print(f"making inputs in {folder} ...", file=sys.stderr)
-        inputs = make_inputs(folder)
-        print("one job end to end ...", file=sys.stderr)
-        jobs = {ext: one_job(tools, inputs[f"big.{ext}"], folder, args.runs) for ext in ("mkv", "mp4")}
-        print("four jobs ...", file=sys.stderr)
-        four = four_jobs(tools, inputs["quarter.mkv"], folder, args.runs)
-        print("polling ...", file=sys.stderr)
-        polls = polling(tools, inputs["big.mkv"], folder, args.runs)
-        print("probing ...", file=sys.stderr)
-        probe_files = {name: inputs[name] for name in ("clip.mkv", "clip.mp4", "big.mkv", "big.mp4")}
-        probes = probing(tools, probe_files, args.runs)
-        print("callgrind ...", file=sys.stderr)
-        packet_cost = per_packet_cost(tools, args.build, inputs, folder)
-        sizes = {name: os.path.getsize(path) for name, path in inputs.items()}
-    finally:
-        if args.keep:
-            print(f"inputs kept in {folder}", file=sys.stderr)
-        else:
-            for name in os.listdir(folder):
-                os.remove(os.path.join(folder, name))
-            os.rmdir(folder)
+    with freed_pages_kept(not args.leave_page_reporting) as memory_note:
+        try:
+            print(f"making inputs in {folder} ...", file=sys.stderr)
+            inputs = make_inputs(folder)
+            print("one job end to end ...", file=sys.stderr)
+            jobs = {ext: one_job(tools, inputs[f"big.{ext}"], folder, args.runs)
+                    for ext in ("mkv", "mp4")}
+            print("four jobs ...", file=sys.stderr)
+            four = four_jobs(tools, inputs["quarter.mkv"], folder, args.runs)
+            print("polling ...", file=sys.stderr)
+            polls = polling(tools, inputs["big.mkv"], folder, args.runs)
+            print("probing ...", file=sys.stderr)
+            probe_files = {name: inputs[name] for name in ("clip.mkv", "clip.mp4", "big.mkv", "big.mp4")}
+            probes = probing(tools, probe_files, args.runs)
+            print("callgrind ...", file=sys.stderr)
+            packet_cost = per_packet_cost(tools, args.build, inputs, folder)
+            sizes = {name: os.path.getsize(path) for name, path in inputs.items()}
+        finally:
+            if args.keep:
+                print(f"inputs kept in {folder}", file=sys.stderr)
+            else:
+                for name in os.listdir(folder):
+                    os.remove(os.path.join(folder, name))
+                os.rmdir(folder)
 
     rows = []  # (figure, value, target, met)
     print(f"Machine: {machine()}.  ")
     print(f"Load average {load_before:.2f} at the start, {os.getloadavg()[0]:.2f} at the end; "
-          f"{(time.time() - started) / 60:.0f} minutes; {args.runs} rounds, medians.  ")
+          f"{(time.time() - started) / 60:.0f} minutes; {args.runs} rounds after a warm-up, medians; "
+          f"{memory_note}.  ")
     print(f"Inputs: MKV {sizes['big.mkv'] / GIB:.2f} GiB and MP4 {sizes['big.mp4'] / GIB:.2f} GiB "
           f"(a {CLIP_SECONDS} s clip of mpeg4 720p25 at 8 Mbit/s and two AAC tracks, repeated).")
     print()
