@@ -2,88 +2,46 @@
 // gone, inputs cut short or swapped under a job, frees at every phase, and
 // outputs that name something the user already has. Whatever happens, the
 // input is left byte for byte as it was and nothing of the user's is lost.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <functional>
-#include <iterator>
-#include <memory>
 #include <ostream>
 #include <nlohmann/json.hpp>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include "jobs/session.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/fixtures.h"
+#include "support/held_job.h"
+#include "support/jobs.h"
 #include "tacetra.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::eventually;
+using fixtures::FreeAllSlots;
+using fixtures::HeldJob;
+using fixtures::image2_available;
+using fixtures::in_child;
 using fixtures::Kind;
 using fixtures::MediaLayout;
+using fixtures::names_in;
+using fixtures::read_bytes;
 using fixtures::TempDir;
+using fixtures::wait_final;
+using fixtures::write_bytes;
 using nlohmann::json;
 
-struct FreeAllSlots {
-  ~FreeAllSlots() {
-    for (int id = 0; id < 4; ++id) tacetra_free(id);
-  }
-};
-
 const MediaLayout kVideoAndAudio{{{Kind::video}, {Kind::audio}}, 10};
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
-}
-
-std::set<std::string> names_in(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir)) names.insert(entry.path().filename().string());
-  return names;
-}
-
-bool is_final(int state) {
-  return state == TACETRA_DONE || state == TACETRA_CANCELLED || state == TACETRA_FAILED;
-}
-
-// Waits for a job's end; a hang fails the test instead of the whole run.
-int wait_final(int id) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int state = tacetra_status(id);
-  while (!is_final(state) && state >= 0) {
-    if (std::chrono::steady_clock::now() > give_up) {
-      ADD_FAILURE() << "job in slot " << id << " never ended";
-      return state;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    state = tacetra_status(id);
-  }
-  return state;
-}
 
 json result_of(int id) {
   const char* text = tacetra_result(id);
@@ -91,30 +49,6 @@ json result_of(int id) {
   EXPECT_NO_THROW(j = json::parse(text)) << text;
   EXPECT_NO_THROW(json::parse(tacetra_progress(id))) << tacetra_progress(id);
   return j;
-}
-
-// Runs `body` in a forked child (for process-wide limits) and returns what
-// it printed to the pipe.
-std::string in_child(const std::function<std::string()>& body) {
-  int fds[2];
-  if (::pipe(fds) != 0) return "pipe failed";
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    const std::string report = body();
-    const ssize_t ignored = ::write(fds[1], report.data(), report.size());
-    (void)ignored;
-    ::_exit(0);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) report += " (child died)";
-  return report;
 }
 
 // ---------------------------------------------------------------------------
@@ -143,7 +77,7 @@ TEST_P(WriteLimit, FailsWithAWriteErrorAndLeavesOnlyWhatWasThere) {
   const std::string out = dir.file(c.out_name);
   const std::string user_bytes = "the user's own file\n";
   if (c.user_file_there) write_bytes(out, user_bytes);
-  const std::set<std::string> before = names_in(dir.path());
+  const std::set<std::string> before = names_in(dir);
 
   const std::string report = in_child([&] {
     ::signal(SIGXFSZ, SIG_IGN);
@@ -159,7 +93,7 @@ TEST_P(WriteLimit, FailsWithAWriteErrorAndLeavesOnlyWhatWasThere) {
   const std::string header_failed = R"(5 {"state":5,"ok":false,"error":"write header failed"})";
   const std::string frame_failed = R"(5 {"state":5,"ok":false,"error":"write frame failed"})";
   EXPECT_TRUE(report == header_failed || report == frame_failed) << report;
-  EXPECT_EQ(names_in(dir.path()), before);
+  EXPECT_EQ(names_in(dir), before);
   EXPECT_TRUE(read_bytes(in) == in_bytes);
   if (c.user_file_there) EXPECT_EQ(read_bytes(out), user_bytes);
 }
@@ -196,7 +130,7 @@ TEST(OutputDirectory, GoneOrNotADirectoryFailsToOpenAndTouchesNothing) {
     fs::create_directory(dir.file("read_only"));
     fs::permissions(dir.file("read_only"), fs::perms::owner_read | fs::perms::owner_exec);
   }
-  const std::set<std::string> before = names_in(dir.path());
+  const std::set<std::string> before = names_in(dir);
 
   std::vector<std::string> outputs = {dir.file("gone/out.mkv"), dir.file("plain.txt/out.mkv"),
                                       dir.file("dangling/out.mkv"), dir.file("gone/deeper/out.mp4")};
@@ -211,7 +145,7 @@ TEST(OutputDirectory, GoneOrNotADirectoryFailsToOpenAndTouchesNothing) {
     EXPECT_EQ(result_of(id).value("error", ""), "cannot open output file");
     tacetra_free(id);
   }
-  EXPECT_EQ(names_in(dir.path()), before);
+  EXPECT_EQ(names_in(dir), before);
   EXPECT_EQ(read_bytes(dir.file("plain.txt")), "a regular file\n");
   EXPECT_TRUE(read_bytes(in) == in_bytes);
   if (!root) EXPECT_TRUE(fs::is_empty(dir.file("read_only")));
@@ -258,7 +192,7 @@ TEST(DamagedInput, TruncatedAnywhereEndsInADefinedOutcome) {
         fs::remove(out);
       }
       EXPECT_TRUE(read_bytes(in) == in_bytes);
-      for (const std::string& left : names_in(dir.path())) EXPECT_NE(left.rfind("out", 0), 0u) << left;
+      for (const std::string& left : names_in(dir)) EXPECT_NE(left.rfind("out", 0), 0u) << left;
     }
   }
   std::printf("truncated inputs: %d cases\n", cases);
@@ -301,7 +235,7 @@ TEST(DamagedInput, SwappedForAudioOnlyAfterStartEndsInADefinedOutcome) {
       EXPECT_EQ(fs::exists(out), state == TACETRA_DONE);
       fs::remove(out);
       EXPECT_TRUE(read_bytes(in) == audio_bytes);
-      EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"good.mkv", "audio.mkv", "in.mkv"}));
+      EXPECT_EQ(names_in(dir), (std::set<std::string>{"good.mkv", "audio.mkv", "in.mkv"}));
     }
   }
   std::printf("audio-only swap: the worker saw the new file in %d of 20 jobs\n", swapped_in_time);
@@ -310,12 +244,8 @@ TEST(DamagedInput, SwappedForAudioOnlyAfterStartEndsInADefinedOutcome) {
   // run by hand on a record as tacetra_start leaves it.
   for (const char* out_name : {"out.mkv", "out.mp4", "out.nut", "out.ts", "out.avi"}) {
     SCOPED_TRACE(out_name);
-    auto record = std::make_unique<tacetra::mute_session>();
-    record->in_use = 1;
     const std::string out = dir.file(out_name);
-    std::snprintf(record->in_path, sizeof record->in_path, "%s", audio_only.c_str());
-    std::snprintf(record->out_path, sizeof record->out_path, "%s", out.c_str());
-    tacetra::mute_thread(record.get());
+    const auto record = fixtures::run_worker(audio_only, out);
     if (record->state == TACETRA_FAILED) {
       EXPECT_STREQ(record->error, "write header failed");
     } else {
@@ -333,58 +263,7 @@ TEST(DamagedInput, SwappedForAudioOnlyAfterStartEndsInADefinedOutcome) {
 // ---------------------------------------------------------------------------
 // tacetra_free at every phase of a job, with four jobs in flight.
 
-// Holds a job in its copy: it writes through a muxer that opens one file per
-// packet, and the second of them is a named pipe nobody reads yet.
-class HeldCopy {
- public:
-  explicit HeldCopy(const TempDir& dir) : dir_(dir) {
-    if (::mkfifo(dir.file("frame2.jpg").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
-  }
-  ~HeldCopy() { release(); if (reader_.joinable()) reader_.join(); }
-  std::string out_path() const { return dir_.file("frame%d.jpg"); }
-
-  // Reads the pipe on a thread of its own, so that the worker can go on.
-  void release_soon() {
-    reader_ = std::thread([this] { release(); });
-  }
-
- private:
-  void release() {
-    if (released_.exchange(true)) return;
-    const int fd = ::open(dir_.file("frame2.jpg").c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < give_up) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 50) <= 0) continue;
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n == 0 || (n < 0 && errno != EAGAIN)) break;
-    }
-    ::close(fd);
-  }
-
-  const TempDir& dir_;
-  std::atomic<bool> released_{false};
-  std::thread reader_;
-};
-
-bool image2_available() {
-  const AVOutputFormat* f = av_guess_format(nullptr, "frame%d.jpg", nullptr);
-  return f != nullptr && (f->flags & AVFMT_NOFILE);
-}
-
 std::int64_t figure(const std::int64_t& word) { return tacetra::load(word); }
-
-template <class Condition>
-bool eventually(Condition done) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::yield();
-  }
-  return true;
-}
 
 TEST(FreeAtEveryPhase, ReturnsOnceTheWorkerEndedAndKeepsOnlyDoneOutputs) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
@@ -402,7 +281,7 @@ TEST(FreeAtEveryPhase, ReturnsOnceTheWorkerEndedAndKeepsOnlyDoneOutputs) {
   const std::string done_out = dir.file("done.mkv");
   ASSERT_EQ(tacetra_start(short_in.c_str(), done_out.c_str()), 0);
   ASSERT_EQ(wait_final(0), TACETRA_DONE);
-  HeldCopy held(dir);
+  HeldJob held(dir);
   ASSERT_EQ(tacetra_start(long_in.c_str(), held.out_path().c_str()), 1);
   ASSERT_TRUE(eventually([&] { return figure(sessions[1].packets) == 2; }));
   ASSERT_EQ(tacetra_start(long_in.c_str(), dir.file("copying.nut").c_str()), 2);
@@ -445,7 +324,7 @@ TEST(FreeAtEveryPhase, ReturnsOnceTheWorkerEndedAndKeepsOnlyDoneOutputs) {
 
   EXPECT_TRUE(read_bytes(long_in) == long_bytes);
   EXPECT_TRUE(read_bytes(short_in) == short_bytes);
-  for (const std::string& left : names_in(dir.path())) {
+  for (const std::string& left : names_in(dir)) {
     EXPECT_EQ(left.find(".part"), std::string::npos) << left;
   }
 }
@@ -567,7 +446,7 @@ TEST(UserFiles, TheFileProtocolPrefixHidesNothing) {
   fs::current_path(cwd);
   EXPECT_EQ(state, TACETRA_FAILED);
   EXPECT_EQ(read_bytes(dir.file("out.mkv.part")), "mine\n");
-  EXPECT_EQ(names_in(dir.path()), (std::set<std::string>{"in.mkv", "out.mkv.part"}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "out.mkv.part"}));
   EXPECT_TRUE(read_bytes(in) == in_bytes);
 }
 

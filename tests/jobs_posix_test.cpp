@@ -11,164 +11,56 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <vector>
 
 extern "C" {
 #include <libavformat/avformat.h>
 }
 
 #include "jobs/session.h"
+#include "support/child.h"
+#include "support/files.h"
 #include "support/fixtures.h"
+#include "support/held_job.h"
+#include "support/jobs.h"
 #include "tacetra.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::eventually;
+using fixtures::exists;
+using fixtures::FreeAllSlots;
+using fixtures::HeldJob;
+using fixtures::image2_available;
+using fixtures::in_child;
 using fixtures::Kind;
-using fixtures::MediaLayout;
+using fixtures::layout_of;
 using fixtures::MediaSummary;
+using fixtures::names_in;
+using fixtures::new_record;
+using fixtures::read_bytes;
+using fixtures::run_worker;
 using fixtures::TempDir;
+using fixtures::wait_final;
+using fixtures::write_bytes;
+using fixtures::write_good_input;
 using tacetra::g_sessions;
 using tacetra::mute_session;
-
-struct FreeAllSlots {
-  ~FreeAllSlots() {
-    for (int id = 0; id < tacetra::MAX_SESSIONS; ++id) tacetra_free(id);
-  }
-};
-
-// Waits for `done` to hold; a hang fails the test instead of the whole run.
-template <class Condition>
-bool eventually(Condition done) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > give_up) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
-// Waits for a job's final state; reading it with acquire ordering makes the
-// worker's figures and text safe to read here.
-int wait_final(int id) {
-  int state = -1;
-  EXPECT_TRUE(eventually([&] { return tacetra::is_final(state = tacetra_status(id)) || state < 0; }))
-      << "job in slot " << id << " never ended";
-  if (state >= 0) state = tacetra::load(g_sessions[id].state, std::memory_order_acquire);
-  return state;
-}
-
-std::unique_ptr<mute_session> new_record(const std::string& in, const std::string& out) {
-  auto s = std::make_unique<mute_session>();
-  s->in_use = 1;
-  std::snprintf(s->in_path, sizeof s->in_path, "%s", in.c_str());
-  std::snprintf(s->out_path, sizeof s->out_path, "%s", out.c_str());
-  return s;
-}
-
-std::unique_ptr<mute_session> run_worker(const std::string& in, const std::string& out,
-                                         bool cancel_first = false) {
-  auto s = new_record(in, out);
-  s->cancel = cancel_first ? 1 : 0;
-  tacetra::mute_thread(s.get());
-  return s;
-}
-
-MediaLayout layout_of(std::vector<Kind> kinds, int packets = 10) {
-  MediaLayout layout;
-  for (Kind k : kinds) layout.streams.push_back({k});
-  layout.packets_per_stream = packets;
-  return layout;
-}
-
-std::string write_good_input(const TempDir& dir, const std::string& name, int packets = 10) {
-  const std::string path = dir.file(name);
-  fixtures::write_media(path, layout_of({Kind::video, Kind::audio}, packets));
-  return path;
-}
-
-bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-std::set<std::string> names_in(const TempDir& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
-}
 
 std::int64_t load(const std::int64_t& word) { return tacetra::load(word); }
 std::int32_t load(const std::int32_t& word) { return tacetra::load(word); }
 
 // ---------------------------------------------------------------------------
 // A worker held in the middle of its copy.
-//
-// The job writes through a muxer that opens one file per packet (image2,
-// "frame%d.jpg"), and frame2.jpg is a named pipe: the worker blocks in the
-// write of its second packet until the test reads that pipe. Nothing else
-// can move the job on while it waits there.
-class HeldJob {
- public:
-  explicit HeldJob(const TempDir& dir) : dir_(dir) {
-    // A worker let go by a test that failed early may write to a pipe
-    // nobody reads any more: that must fail its write, not end the process.
-    ::signal(SIGPIPE, SIG_IGN);
-    if (::mkfifo(dir.file("frame2.jpg").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
-  }
-  ~HeldJob() { release(); }
-
-  std::string out_path() const { return dir_.file("frame%d.jpg"); }
-
-  // Lets the worker write its second packet and go on, and keeps what it
-  // wrote. Opening without blocking lets a test that failed early get here
-  // without a worker at the other end.
-  void release() {
-    if (released_.exchange(true)) return;
-    const int fd = ::open(dir_.file("frame2.jpg").c_str(), O_RDONLY | O_NONBLOCK);
-    if (fd < 0) return;
-    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    char buffer[4096];
-    while (std::chrono::steady_clock::now() < give_up) {
-      pollfd p{fd, POLLIN, 0};
-      if (::poll(&p, 1, 100) <= 0) continue;
-      const ssize_t n = ::read(fd, buffer, sizeof buffer);
-      if (n > 0) second_frame_.append(buffer, static_cast<std::size_t>(n));
-      if (n == 0 || (n < 0 && errno != EAGAIN)) break;  // the worker closed it
-    }
-    ::close(fd);
-  }
-
-  const std::string& second_frame() const { return second_frame_; }
-
- private:
-  const TempDir& dir_;
-  std::atomic<bool> released_{false};
-  std::string second_frame_;
-};
 
 // Starts a job that stops in the write of its second packet.
 int start_held(const std::string& in, const HeldJob& held) {
@@ -176,11 +68,6 @@ int start_held(const std::string& in, const HeldJob& held) {
   if (id < 0) return id;
   EXPECT_TRUE(eventually([&] { return load(g_sessions[id].packets) == 2; }));
   return id;
-}
-
-bool image2_available() {
-  const AVOutputFormat* f = av_guess_format(nullptr, "frame%d.jpg", nullptr);
-  return f != nullptr && (f->flags & AVFMT_NOFILE);
 }
 
 TEST(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
@@ -413,29 +300,6 @@ TEST(OutputFile, ADoneJobReplacesASymlinkNotItsTarget) {
 
 // ---------------------------------------------------------------------------
 // Forked children: limits that the rest of the test process must not feel.
-
-// Runs `body` in a child process and returns what it wrote.
-template <class Body>
-std::string in_child(Body body) {
-  int fds[2];
-  if (::pipe(fds) != 0) throw std::runtime_error("pipe");
-  const pid_t pid = ::fork();
-  if (pid == 0) {
-    ::close(fds[0]);
-    const std::string report = body();
-    const ssize_t written = ::write(fds[1], report.data(), report.size());
-    ::_exit(written == static_cast<ssize_t>(report.size()) ? 0 : 1);
-  }
-  ::close(fds[1]);
-  std::string report;
-  char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) report.append(buffer, static_cast<std::size_t>(n));
-  ::close(fds[0]);
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "child status " << status;
-  return report;
-}
 
 TEST(StartThread, AThreadThatCannotBeCreatedGivesMinus4AndFreesTheSlot) {
   TempDir dir;

@@ -1,16 +1,12 @@
 // The job engine: start checks, slots, cancel and free, and the worker's copy.
-// Worker cases run mute_thread synchronously on a record filled here, so that
-// every outcome is deterministic; the exported functions are then checked on
-// the same scenarios.
+// Worker cases run mute_thread synchronously on a record filled as
+// tacetra_start fills it, so that every outcome is deterministic; the
+// exported functions are then checked on the same scenarios.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <memory>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,80 +19,30 @@ extern "C" {
 
 #include "common/av_handles.h"
 #include "jobs/session.h"
+#include "support/files.h"
 #include "support/fixtures.h"
+#include "support/jobs.h"
 #include "tacetra.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::exists;
+using fixtures::FreeAllSlots;
 using fixtures::Kind;
+using fixtures::layout_of;
 using fixtures::MediaLayout;
 using fixtures::MediaSummary;
+using fixtures::names_in;
+using fixtures::read_bytes;
+using fixtures::run_worker;
 using fixtures::StreamSummary;
 using fixtures::TempDir;
+using fixtures::wait_final;
+using fixtures::write_bytes;
+using fixtures::write_good_input;
 using tacetra::g_sessions;
 using tacetra::mute_session;
-
-// Frees every slot when a test ends, passed or not, so that no worker outlives
-// it. Declared after the test's directory, so that workers end before it goes.
-struct FreeAllSlots {
-  ~FreeAllSlots() {
-    for (int id = 0; id < tacetra::MAX_SESSIONS; ++id) tacetra_free(id);
-  }
-};
-
-// Polls a job until it ends. Every state seen on the way must be a real one
-// (never 1), and states only move forward: pending, running, final. The last
-// reading has acquire ordering, so the worker's figures and text are then
-// safe to read.
-int wait_final(int id) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  int last = TACETRA_PENDING;
-  for (;;) {
-    const int state = tacetra_status(id);
-    EXPECT_TRUE(state == TACETRA_PENDING || state == TACETRA_RUNNING || tacetra::is_final(state))
-        << "slot " << id << " reported state " << state;
-    EXPECT_GE(state, last) << "slot " << id << " went back from state " << last;
-    last = state;
-    if (state < 0) return state;
-    if (tacetra::is_final(state)) return tacetra::load(g_sessions[id].state, std::memory_order_acquire);
-    if (std::chrono::steady_clock::now() > give_up) {
-      ADD_FAILURE() << "job in slot " << id << " never ended";
-      return state;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
-
-// A record filled as tacetra_start fills it, for running the worker directly.
-std::unique_ptr<mute_session> new_record(const std::string& in, const std::string& out) {
-  auto s = std::make_unique<mute_session>();
-  s->in_use = 1;
-  std::snprintf(s->in_path, sizeof s->in_path, "%s", in.c_str());
-  std::snprintf(s->out_path, sizeof s->out_path, "%s", out.c_str());
-  return s;
-}
-
-std::unique_ptr<mute_session> run_worker(const std::string& in, const std::string& out,
-                                         bool cancel_first = false) {
-  auto s = new_record(in, out);
-  s->cancel = cancel_first ? 1 : 0;
-  tacetra::mute_thread(s.get());
-  return s;
-}
-
-MediaLayout layout_of(std::vector<Kind> kinds, int packets = 10) {
-  MediaLayout layout;
-  for (Kind k : kinds) layout.streams.push_back({k});
-  layout.packets_per_stream = packets;
-  return layout;
-}
-
-std::string write_good_input(const TempDir& dir, const std::string& name) {
-  const std::string path = dir.file(name);
-  fixtures::write_media(path, layout_of({Kind::video, Kind::audio}));
-  return path;
-}
 
 // What the worker must keep of an input: every stream but audio and those
 // whose codec FFmpeg does not know, in input order.
@@ -123,26 +69,6 @@ void expect_stripped_copy(const MediaSummary& in, const std::string& out_path) {
     EXPECT_TRUE(fixtures::same_payload(out.streams[i], kept[i]))
         << "output stream " << i << ": " << out.streams[i] << "\nexpected: " << kept[i];
   }
-}
-
-bool exists(const std::string& path) { return fs::exists(fs::symlink_status(path)); }
-
-std::string read_bytes(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-void write_bytes(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// The names in a directory, to show that a job left nothing behind.
-std::set<std::string> names_in(const TempDir& dir) {
-  std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
-    names.insert(entry.path().filename().string());
-  }
-  return names;
 }
 
 std::int64_t duration_ms(const MediaSummary& m) {
@@ -786,8 +712,7 @@ TEST(OutputFile, ADirectoryAtTheOutputFailsAndSurvives) {
 // the output path itself; the job then owns that file and removes it when it
 // fails. The Windows build's FFmpeg has no such muxer.
 TEST(OutputFile, AMuxerThatWritesItsOwnFilesOwnsTheOutputPath) {
-  const AVOutputFormat* image2 = av_guess_format(nullptr, "frame.jpg", nullptr);
-  if (image2 == nullptr || !(image2->flags & AVFMT_NOFILE)) GTEST_SKIP() << "no image2 muxer";
+  if (!fixtures::image2_available()) GTEST_SKIP() << "no image2 muxer";
   TempDir dir;
   FreeAllSlots guard;
   const std::string one = dir.file("one.mkv");

@@ -1,10 +1,8 @@
 // The job engine as a host sees it: the public header and the shared library.
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstring>
 #include <string>
-#include <thread>
 #include <vector>
 
 extern "C" {
@@ -12,32 +10,19 @@ extern "C" {
 }
 
 #include "support/fixtures.h"
+#include "support/host_jobs.h"
 #include "tacetra.h"
 
 namespace {
 
 using fixtures::Kind;
+using fixtures::wait_for_end;
 
 struct FreeAllSlots {
   ~FreeAllSlots() {
     for (int id = 0; id < 4; ++id) tacetra_free(id);
   }
 };
-
-int wait_for_end(int id) {
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  for (;;) {
-    const int state = tacetra_status(id);
-    if (state < 0 || state == TACETRA_DONE || state == TACETRA_CANCELLED || state == TACETRA_FAILED) {
-      return state;
-    }
-    if (std::chrono::steady_clock::now() > give_up) {
-      ADD_FAILURE() << "job in slot " << id << " never ended";
-      return state;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-}
 
 void expect_input_without_audio(const std::string& in, const std::string& out) {
   const fixtures::MediaSummary input = fixtures::read_media(in);

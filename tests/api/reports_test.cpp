@@ -12,10 +12,13 @@
 #include <thread>
 
 #include "support/fixtures.h"
+#include "support/host_jobs.h"
 #include "tacetra.h"
 
 namespace {
 
+using fixtures::is_final;
+using fixtures::wait_for_end;
 using nlohmann::json;
 
 constexpr char kBadId[] = R"({"error":"bad id"})";
@@ -24,18 +27,6 @@ json parsed(const char* text) {
   json j;
   EXPECT_NO_THROW(j = json::parse(text)) << text;
   return j;
-}
-
-bool is_final(int state) {
-  return state == TACETRA_DONE || state == TACETRA_CANCELLED || state == TACETRA_FAILED;
-}
-
-int wait_for_end(int id) {
-  for (;;) {
-    const int state = tacetra_status(id);
-    if (state < 0 || is_final(state)) return state;
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
 }
 
 std::int64_t size_of(const std::string& path) {

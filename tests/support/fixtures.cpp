@@ -541,6 +541,13 @@ Output open_output(const std::string& path) {
 
 }  // namespace
 
+MediaLayout layout_of(const std::vector<Kind>& kinds, int packets) {
+  MediaLayout layout;
+  for (Kind k : kinds) layout.streams.push_back({k});
+  layout.packets_per_stream = packets;
+  return layout;
+}
+
 MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
   if (layout.packets_per_stream < 1) fail("packets_per_stream must be at least 1");
   if (layout.start_ms < 0) fail("start_ms must not be negative");

@@ -80,6 +80,9 @@ struct MediaSummary {
   std::string format_name;  // demuxer name when read, muxer name when written
 };
 
+// One stream of each kind, in this order, `packets` packets each.
+MediaLayout layout_of(const std::vector<Kind>& kinds, int packets = 10);
+
 // Writes a file; the container follows from the extension (.mkv, .mp4, .mov,
 // .nut, .ts, .avi). Returns what was handed to the muxer, in the terms of
 // read_media. Throws when the container cannot carry the layout.
