@@ -69,8 +69,8 @@ class WriteLimit : public testing::TestWithParam<write_limit_case> {};
 
 TEST_P(WriteLimit, FailsWithAWriteErrorAndLeavesOnlyWhatWasThere) {
   const write_limit_case& c = GetParam();
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_long(in, 1);
   const std::string in_bytes = read_bytes(in);
@@ -116,8 +116,8 @@ INSTANTIATE_TEST_SUITE_P(
 // Outputs that cannot be opened.
 
 TEST(OutputDirectory, GoneOrNotADirectoryFailsToOpenAndTouchesNothing) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, kVideoAndAudio);
   const std::string in_bytes = read_bytes(in);
@@ -160,8 +160,8 @@ const std::set<std::string> kWorkerErrors = {"cannot open input", "no stream inf
                                              "write frame failed"};
 
 TEST(DamagedInput, TruncatedAnywhereEndsInADefinedOutcome) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   int cases = 0;
   for (const char* name : {"in.mkv", "in.mp4", "in.nut", "in.ts", "in.avi", "in.mov"}) {
     const std::string whole = dir.file(std::string("whole-") + name);
@@ -203,8 +203,8 @@ TEST(DamagedInput, TruncatedAnywhereEndsInADefinedOutcome) {
 // input replaced in between by one without video is the worker's to handle:
 // the outcome is that of writing a header with no streams.
 TEST(DamagedInput, SwappedForAudioOnlyAfterStartEndsInADefinedOutcome) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string good = dir.file("good.mkv");
   const std::string audio_only = dir.file("audio.mkv");
   fixtures::write_media(good, kVideoAndAudio);
@@ -267,8 +267,8 @@ std::int64_t figure(const std::int64_t& word) { return tacetra::load(word); }
 
 TEST(FreeAtEveryPhase, ReturnsOnceTheWorkerEndedAndKeepsOnlyDoneOutputs) {
   if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string long_in = dir.file("long.mkv");
   fixtures::write_long(long_in, 2);
   const std::string short_in = dir.file("short.mkv");
@@ -383,8 +383,8 @@ TEST(UserFiles, NothingTheUserHadIsDeletedOrTruncated) {
   };
   for (const user_output_case& c : cases) {
     SCOPED_TRACE(c.name);
-    FreeAllSlots guard;
     TempDir dir;
+    FreeAllSlots guard;
     const std::string in = dir.file("in.mkv");
     fixtures::write_media(in, kVideoAndAudio);
     const std::string out = c.output(dir, in);
@@ -424,8 +424,8 @@ TEST(UserFiles, NothingTheUserHadIsDeletedOrTruncated) {
 // whole text as a name. Neither reading may lead to the input or a user's
 // file being written.
 TEST(UserFiles, TheFileProtocolPrefixHidesNothing) {
-  FreeAllSlots guard;
   TempDir dir;
+  FreeAllSlots guard;
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, kVideoAndAudio);
   const std::string in_bytes = read_bytes(in);
