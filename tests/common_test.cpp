@@ -29,6 +29,8 @@ TEST(FileSize, MeasuresFilesAndGivesZeroForMissingOnes) {
   std::ofstream(empty, std::ios::binary).flush();
   EXPECT_EQ(tacetra::file_size(empty.c_str()), 0);
   EXPECT_EQ(tacetra::file_size(dir.file("missing.bin").c_str()), 0);
+  // FFmpeg reads "file:NAME" as NAME; the size is that file's.
+  EXPECT_EQ(tacetra::file_size(("file:" + path).c_str()), 5);
 }
 
 TEST(FileSize, IsRightPastFourGibibytes) {

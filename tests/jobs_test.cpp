@@ -768,6 +768,7 @@ TEST(LocalFiles, InputsThroughOtherProtocolsAreRefused) {
   const std::string file_url = "file:" + in;
   ASSERT_EQ(tacetra_start(file_url.c_str(), out.c_str()), 0);
   EXPECT_EQ(wait_final(0), TACETRA_DONE);
+  EXPECT_EQ(g_sessions[0].in_size_bytes, static_cast<std::int64_t>(fs::file_size(in)));
   EXPECT_FALSE(exists(dir.file("out.mkv.part")));
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "out.mkv"}));
 }

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "common/local_files.h"
+
 #ifdef _WIN32
 #include "platform/native_path.h"
 #endif
@@ -9,6 +11,7 @@
 namespace tacetra {
 
 std::int64_t file_size(const char* path) {
+  path = ffmpeg_file_name(path);  // the file FFmpeg reads for this name
 #ifdef _WIN32
   const std::wstring wide = native_path(path);
   std::FILE* f = wide.empty() ? nullptr : _wfopen(wide.c_str(), L"rb");

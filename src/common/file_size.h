@@ -4,8 +4,9 @@
 
 namespace tacetra {
 
-// Size in bytes of the file at `path`: 0 when it cannot be opened, -1 when it
-// opens but its end position cannot be read. Right for files over 4 GiB.
+// Size in bytes of the file at `path`, named as FFmpeg names it ("file:NAME"
+// is NAME): 0 when it cannot be opened, -1 when it opens but its end
+// position cannot be read. Right for files over 4 GiB.
 std::int64_t file_size(const char* path);
 
 }  // namespace tacetra

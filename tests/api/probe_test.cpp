@@ -132,6 +132,8 @@ TEST_P(ProbeFile, ReportsWhatFFmpegReads) {
   EXPECT_EQ(parsed["duration_ms"].get<long long>() > 0, c.has_duration);
   EXPECT_EQ(parsed["audio_bytes_estimate"].get<long long>() > 0, c.has_audio_estimate);
   EXPECT_EQ(parsed["size_bytes"].get<long long>(), static_cast<long long>(std::filesystem::file_size(path)));
+  // FFmpeg reads "file:PATH" as PATH: the same file, so the same report.
+  EXPECT_EQ(probe("file:" + path), text);
 }
 
 INSTANTIATE_TEST_SUITE_P(
