@@ -45,7 +45,10 @@ void format_probe_report(const AVFormatContext& input, const char* path, char* o
     }
   }
 
-  const std::int64_t size_bytes = file_size(path);
+  // The size of the file FFmpeg has open, from its I/O context where it has
+  // one: the same figure as measuring the path, without opening it again.
+  const std::int64_t open_size = input.pb != nullptr ? avio_size(input.pb) : -1;
+  const std::int64_t size_bytes = open_size >= 0 ? open_size : file_size(path);
   const char* format = input.iformat != nullptr ? input.iformat->name : "";
 
   std::uint64_t length = static_cast<std::uint64_t>(std::snprintf(
