@@ -3,17 +3,23 @@
 // output file handling (a new partial file opened without truncation and
 // renamed when done), without the slot record, its atomics, a thread or a
 // host polling it. Set beside a job it shows what the library's bookkeeping
-// costs.
-//   tacetra_bench_bare_copy IN OUT
-// Prints the packets it wrote and the last packet time, as the job counts them.
+// costs. With --on-thread the copy runs on a thread of its own, as a job's
+// does, and the check stays on the main thread, as in tacetra_start.
+//   tacetra_bench_bare_copy [--on-thread] IN OUT
+// Prints the packets it wrote, the last packet time and the time from its
+// second open to the output's size, as the job counts them.
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
+#include <thread>
 
 extern "C" {
 #include <libavutil/opt.h>
+#include <libavutil/time.h>
 }
 
 #include "common/av_handles.h"
+#include "common/file_size.h"
 #include "common/partial_file.h"
 
 using namespace tacetra;
@@ -49,14 +55,9 @@ bool has_video_and_audio(const char* path) {
   return video && audio;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (argc != 3) return fail("usage: tacetra_bench_bare_copy IN OUT");
-  const char* in_path = argv[1];
-  const char* out_path = argv[2];
-
-  if (!has_video_and_audio(in_path)) return fail("not an input for a job");
+// The worker's part: everything after the check.
+int copy(const char* in_path, const char* out_path) {
+  const std::int64_t start_us = av_gettime();
   const input_context input = open_input(in_path);
   if (input == nullptr) return fail("cannot open input");
 
@@ -127,7 +128,27 @@ int main(int argc, char** argv) {
     avio_closep(&created->pb);
     if (!partial.commit(out_path)) return fail("cannot rename the partial file");
   }
-  std::printf("{\"packets_written\":%lld,\"processed_ms\":%lld}\n",
-              static_cast<long long>(packets), static_cast<long long>(processed_ms));
+  const std::int64_t out_size = file_size(out_path);
+  const std::int64_t elapsed_ms = (av_gettime() - start_us) / 1000;
+  std::printf("{\"out_size_bytes\":%lld,\"packets_written\":%lld,\"processed_ms\":%lld,"
+              "\"elapsed_ms\":%lld}\n",
+              static_cast<long long>(out_size), static_cast<long long>(packets),
+              static_cast<long long>(processed_ms), static_cast<long long>(elapsed_ms));
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool on_thread = argc == 4 && std::strcmp(argv[1], "--on-thread") == 0;
+  if (argc != 3 && !on_thread) return fail("usage: tacetra_bench_bare_copy [--on-thread] IN OUT");
+  const char* in_path = argv[argc - 2];
+  const char* out_path = argv[argc - 1];
+
+  if (!has_video_and_audio(in_path)) return fail("not an input for a job");
+  if (!on_thread) return copy(in_path, out_path);
+  int result = 1;
+  std::thread worker([&] { result = copy(in_path, out_path); });
+  worker.join();
+  return result;
 }
