@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Puts the library beside FFmpeg's command-line tools and the copy floor.
 
-    run_bench.py BUILD_DIR [--runs N] [--keep]
+    run_bench.py BUILD_DIR [--runs N] [--keep] [--cpu N] [--leave-page-reporting]
 
 Makes its inputs in a fresh folder under the system's temporary directory
 (a 10 s clip with video and two audio tracks, repeated by stream copy to
