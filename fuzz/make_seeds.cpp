@@ -1,4 +1,4 @@
-// Writes the seed corpus of the media fuzzer: small fixture files in every
+// Writes the starting corpus of the media fuzzer: small fixture files in every
 // container the fixtures know, with the stream layouts the job engine tells
 // apart, plus a few cut short.
 #include <cstdio>
@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
       {"noduration.mkv", {{{Kind::video}, {Kind::audio}}, 3, 0, false, true}},
       {"late.mkv", {{{Kind::video}, {Kind::audio}}, 3, 500}},
   };
-  // A layout the fixtures cannot write costs one seed, not the corpus.
+  // A layout the fixtures cannot write costs one file, not the corpus.
   int failed = 0;
   for (const seed& s : seeds) {
     try {

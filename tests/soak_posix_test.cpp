@@ -3,8 +3,9 @@
 // at the end, no thread, descriptor or file left behind. Meant to run under
 // ThreadSanitizer (and LeakSanitizer in the AddressSanitizer build).
 //
-// TACETRA_SOAK_SEED and TACETRA_SOAK_CYCLES override the fixed seed and the
-// number of jobs; a failure names the seed it ran with.
+// TACETRA_SOAK_SEED and TACETRA_SOAK_CYCLES override the fixed start of the
+// random sequence and the number of jobs; a failure names the start it used,
+// so that the same run can be repeated.
 #include <gtest/gtest.h>
 
 #include <algorithm>
