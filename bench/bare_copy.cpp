@@ -20,6 +20,7 @@ extern "C" {
 
 #include "common/av_handles.h"
 #include "common/file_size.h"
+#include "common/local_files.h"
 #include "common/partial_file.h"
 
 using namespace tacetra;
@@ -32,13 +33,10 @@ int fail(const char* what) {
 }
 
 input_context open_input(const char* path) {
-  AVDictionary* options = nullptr;
-  av_dict_set(&options, "protocol_whitelist", "file", 0);
-  AVFormatContext* opened = nullptr;
-  const int rc = avformat_open_input(&opened, path, nullptr, &options);
-  av_dict_free(&options);
-  input_context input(opened);
-  if (rc < 0 || avformat_find_stream_info(input.get(), nullptr) < 0) input.reset();
+  input_context input;
+  if (open_local_input(path, input) < 0 || avformat_find_stream_info(input.get(), nullptr) < 0) {
+    input.reset();
+  }
   return input;
 }
 
@@ -93,7 +91,7 @@ int copy(const char* in_path, const char* out_path) {
   if (!writes_own_files) {
     if (!partial.create(out_path)) return fail("cannot create the partial file");
     AVDictionary* out_options = nullptr;
-    av_dict_set(&out_options, "protocol_whitelist", "file", 0);
+    local_only_options(&out_options);
     av_dict_set(&out_options, "truncate", "0", 0);
     const int rc = avio_open2(&created->pb, partial.path(), AVIO_FLAG_WRITE, nullptr, &out_options);
     av_dict_free(&out_options);

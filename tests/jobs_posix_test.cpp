@@ -70,10 +70,19 @@ int start_held(const std::string& in, const HeldJob& held) {
   return id;
 }
 
-TEST(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
-  if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
+// Jobs held in their copy write through the image2 muxer. The directory is
+// declared first, so that the slots are freed before it goes.
+class RunningJob : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
+  }
+
   TempDir dir;
   FreeAllSlots guard;
+};
+
+TEST_F(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
   const std::string in = write_good_input(dir, "in.mkv");
   HeldJob held(dir);
   const int id = start_held(in, held);
@@ -94,10 +103,7 @@ TEST(RunningJob, CancelReturnsAtOnceAndActsAfterTheNextRead) {
   EXPECT_EQ(tacetra_status(id), -1);
 }
 
-TEST(RunningJob, FreeWaitsForTheWorkerToEnd) {
-  if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  TempDir dir;
-  FreeAllSlots guard;
+TEST_F(RunningJob, FreeWaitsForTheWorkerToEnd) {
   const std::string in = write_good_input(dir, "in.mkv");
   HeldJob held(dir);
   const int id = start_held(in, held);
@@ -117,10 +123,7 @@ TEST(RunningJob, FreeWaitsForTheWorkerToEnd) {
   EXPECT_EQ(g_sessions[0].packets, 2);
 }
 
-TEST(RunningJob, ACancelBeforeTheReadThatEndsTheInputIsNeverSeen) {
-  if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  TempDir dir;
-  FreeAllSlots guard;
+TEST_F(RunningJob, ACancelBeforeTheReadThatEndsTheInputIsNeverSeen) {
   // Two frames and two shorter audio packets: in .nut the second frame is
   // the last packet of the file.
   const std::string in = write_good_input(dir, "in.nut", 2);
@@ -137,10 +140,7 @@ TEST(RunningJob, ACancelBeforeTheReadThatEndsTheInputIsNeverSeen) {
             static_cast<std::size_t>(input.streams[0].payload_bytes));
 }
 
-TEST(RunningJob, ItsPathsCannotBeAnotherJobsOutputUntilItEnds) {
-  if (!image2_available()) GTEST_SKIP() << "no image2 muxer";
-  TempDir dir;
-  FreeAllSlots guard;
+TEST_F(RunningJob, ItsPathsCannotBeAnotherJobsOutputUntilItEnds) {
   const std::string in = write_good_input(dir, "in.mkv");
   const std::string other = write_good_input(dir, "other.mkv");
   const std::string in_bytes = read_bytes(in);

@@ -56,16 +56,12 @@ extern "C" TACETRA_API const char* tacetra_progress(int id) {
   // Far shorter than the buffer, whatever the figures.
   char* out = s->progress_json;
   char* const end = s->progress_json + sizeof s->progress_json;
-  out = put(out, R"({"state":)");
-  out = put(out, end, state);
+  out = put(out, end, R"({"state":)", state);
   out = put(out, R"(,"percent":)");
   out = put_percent(out, end, percent_done(state, processed_ms, total_ms));
-  out = put(out, R"(,"processed_ms":)");
-  out = put(out, end, processed_ms);
-  out = put(out, R"(,"total_ms":)");
-  out = put(out, end, total_ms);
-  out = put(out, R"(,"packets":)");
-  out = put(out, end, packets);
+  out = put(out, end, R"(,"processed_ms":)", processed_ms);
+  out = put(out, end, R"(,"total_ms":)", total_ms);
+  out = put(out, end, R"(,"packets":)", packets);
   out = put(out, "}");
   *out = '\0';
   return s->progress_json;

@@ -17,8 +17,7 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   // Either form, escaped text included, stays far shorter than the buffer.
   char* out = s->result_json;
   char* const end = s->result_json + sizeof s->result_json;
-  out = put(out, R"({"state":)");
-  out = put(out, end, state);
+  out = put(out, end, R"({"state":)", state);
   if (state == MUTE_FAILED) {
     // {"state":%d,"ok":false,"error":"%s"}
     out = put(out, R"(,"ok":false,"error":")");
@@ -43,18 +42,12 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   out = state == MUTE_DONE ? put(out, R"(,"ok":true,"out_path":")")
                            : put(out, R"(,"ok":false,"out_path":")");
   out = put_escaped(out, s->out_path, 2048);
-  out = put(out, R"(","out_size_bytes":)");
-  out = put(out, end, out_size);
-  out = put(out, R"(,"in_size_bytes":)");
-  out = put(out, end, in_size);
-  out = put(out, R"(,"bytes_saved":)");
-  out = put(out, end, saved);
-  out = put(out, R"(,"duration_ms":)");
-  out = put(out, end, total_ms);
-  out = put(out, R"(,"packets_written":)");
-  out = put(out, end, packets);
-  out = put(out, R"(,"elapsed_ms":)");
-  out = put(out, end, elapsed_ms);
+  out = put(out, end, R"(","out_size_bytes":)", out_size);
+  out = put(out, end, R"(,"in_size_bytes":)", in_size);
+  out = put(out, end, R"(,"bytes_saved":)", saved);
+  out = put(out, end, R"(,"duration_ms":)", total_ms);
+  out = put(out, end, R"(,"packets_written":)", packets);
+  out = put(out, end, R"(,"elapsed_ms":)", elapsed_ms);
   out = put(out, "}");
   *out = '\0';
   return s->result_json;

@@ -24,6 +24,12 @@ char* put(char* out, char* end, Integer value) {
   return std::to_chars(out, end, value).ptr;
 }
 
+// A key and the integer that follows it, as `"key":%lld` prints them.
+template <std::size_t N, class Integer>
+char* put(char* out, char* end, const char (&key)[N], Integer value) {
+  return put(put(out, key), end, value);
+}
+
 // `text` escaped for a JSON string, at the capacity of the text's field.
 inline char* put_escaped(char* out, const char* text, std::uint64_t capacity) {
   json_escape(text, out, capacity);
