@@ -26,20 +26,16 @@
 #include "common/same_file.h"
 #include "jobs/session.h"
 #include "support/fixtures.h"
+#include "support/jobs.h"
 #include "tacetra.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using fixtures::FreeAllSlots;
 using fixtures::Kind;
 using fixtures::TempDir;
 using json = nlohmann::json;
-
-struct FreeAllSlots {
-  ~FreeAllSlots() {
-    for (int id = 0; id < 4; ++id) tacetra_free(id);
-  }
-};
 
 // The UTF-8 bytes a host passes for a path, and back.
 std::string utf8(const fs::path& path) {
@@ -125,8 +121,8 @@ std::vector<Spelling> spellings_of(const fs::path& file) {
 }
 
 TEST(WindowsPaths, EverySpellingOfAFileIsProbedMeasuredAndRefusedAsItsOwnOutput) {
-  FreeAllSlots guard;
   TempDir temp;
+  FreeAllSlots guard;
   const fs::path dir = windows_dir(temp);
   const fs::path clips[] = {dir / "clip.mkv", dir / u8"Grüße 日本 été.mkv", long_dir(dir) / "clip.mkv"};
   for (const fs::path& clip : clips) {
@@ -201,8 +197,8 @@ TEST(WindowsPaths, AFreedUnfinishedJobLeavesNoOutputBehind) {
 // Slot 0 holds a running job, filled in by hand so that it is still running
 // whatever the timing; its output does not exist yet, its input does.
 TEST(WindowsPaths, AnOutputNamedLikeALiveJobsFilesInAnyCaseIsRefused) {
-  FreeAllSlots guard;
   TempDir temp;
+  FreeAllSlots guard;
   const fs::path dir = windows_dir(temp);
   const std::string in = write_clip(dir / "in.mkv");
   const std::string live_out = utf8(dir / u8"Été Out.mkv");
