@@ -708,40 +708,6 @@ TEST(OutputFile, ADirectoryAtTheOutputFailsAndSurvives) {
   EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "out.mkv"}));
 }
 
-// A muxer that writes its own files (image2: one file per packet) writes at
-// the output path itself; the job then owns that file and removes it when it
-// fails. The Windows build's FFmpeg has no such muxer.
-TEST(OutputFile, AMuxerThatWritesItsOwnFilesOwnsTheOutputPath) {
-  if (!fixtures::image2_available()) GTEST_SKIP() << "no image2 muxer";
-  TempDir dir;
-  FreeAllSlots guard;
-  const std::string one = dir.file("one.mkv");
-  const std::string two = dir.file("two.mkv");
-  fixtures::write_media(one, layout_of({Kind::video, Kind::audio}, 1));
-  fixtures::write_media(two, layout_of({Kind::video, Kind::audio}, 2));
-  const MediaSummary frame = fixtures::read_media(one);
-
-  const auto done = run_worker(one, dir.file("still.jpg"));
-  ASSERT_EQ(done->state, tacetra::MUTE_DONE) << done->error;
-  EXPECT_EQ(done->out_size_bytes, frame.streams[0].payload_bytes);
-  EXPECT_EQ(static_cast<std::int64_t>(fs::file_size(dir.file("still.jpg"))), frame.streams[0].payload_bytes);
-
-  // One name for two frames: the second write fails after the first frame
-  // was written at the output path.
-  const auto failed = run_worker(two, dir.file("two.jpg"));
-  EXPECT_EQ(failed->state, tacetra::MUTE_FAILED);
-  EXPECT_STREQ(failed->error, "write frame failed");
-  EXPECT_EQ(failed->packets, 2);
-  EXPECT_FALSE(exists(dir.file("two.jpg")));
-
-  // Through the exported functions, and free after it.
-  ASSERT_EQ(tacetra_start(two.c_str(), dir.file("three.jpg").c_str()), 0);
-  EXPECT_EQ(wait_final(0), TACETRA_FAILED);
-  tacetra_free(0);
-  EXPECT_FALSE(exists(dir.file("three.jpg")));
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"one.mkv", "two.mkv", "still.jpg"}));
-}
-
 // ---------------------------------------------------------------------------
 // Local files only.
 

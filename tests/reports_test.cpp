@@ -263,10 +263,12 @@ INSTANTIATE_TEST_SUITE_P(
                   "/tmp/abc.mkv"},
         path_case{"utf8_kept", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv",
                   "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv", "/tmp/caf\xc3\xa9 \xe6\x97\xa5.mkv"},
-        // The longest accepted path, all quotes: escaping stops before the pair
-        // that would not leave room in 2,048 bytes, and the text stays JSON.
-        path_case{"longest_path_of_quotes_is_cut_between_pairs", std::string(1198, '"'),
-                  repeated("\\\"", 1023), std::string(1023, '"')}),
+        // The longest accepted path, all quotes or all backslashes: every
+        // byte takes an escape, and none is cut.
+        path_case{"longest_path_of_quotes_is_kept_whole", std::string(1198, '"'),
+                  repeated("\\\"", 1198), std::string(1198, '"')},
+        path_case{"longest_path_of_quotes_and_backslashes_is_kept_whole", repeated("\"\\", 599),
+                  repeated("\\\"\\\\", 599), repeated("\"\\", 599)}),
     [](const testing::TestParamInfo<path_case>& info) { return std::string(info.param.name); });
 
 TEST_F(Reports, InvalidAndFreeIdsGetOneFixedTextFromBothReports) {

@@ -18,11 +18,18 @@ struct input_closer {
 };
 using input_context = std::unique_ptr<AVFormatContext, input_closer>;
 
-// The output's I/O context is closed before the context itself is freed.
-// A muxer with AVFMT_NOFILE handles its own files and owns no pb of ours.
+// The output's I/O context is released before the context itself: one of
+// the library's own (AVFMT_FLAG_CUSTOM_IO, see output_io.h) is freed, and
+// what it still buffers dropped; one that FFmpeg opened is closed. A muxer
+// with AVFMT_NOFILE owns no pb of ours.
 struct output_deleter {
   void operator()(AVFormatContext* ctx) const noexcept {
-    if (!(ctx->oformat->flags & AVFMT_NOFILE) && ctx->pb != nullptr) avio_closep(&ctx->pb);
+    if (ctx->pb != nullptr && (ctx->flags & AVFMT_FLAG_CUSTOM_IO)) {
+      av_freep(&ctx->pb->buffer);
+      avio_context_free(&ctx->pb);
+    } else if (ctx->pb != nullptr && !(ctx->oformat->flags & AVFMT_NOFILE)) {
+      avio_closep(&ctx->pb);
+    }
     avformat_free_context(ctx);
   }
 };

@@ -1,41 +1,92 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+#ifdef _WIN32
+#include <string>
+#endif
 
 namespace tacetra {
 
-// A new file beside an output path that receives the output while it is
-// written and takes the output's name only once complete, so that whatever
-// stood at that name (a user's file, a symlink) is never truncated, and is
-// replaced only by a finished output.
+// The file a job writes its copy into: a new file beside the output path,
+// created exclusively and written only through the handle that created it,
+// so that nothing that already stands at or beside the output (a user's
+// file, a symlink, a name swapped in while the job runs) is ever opened for
+// writing. It takes the output's name only once complete, and is deleted
+// with the object unless it has been committed; either step first makes sure
+// that its name still leads to this file.
+// The partial file's name on the `attempt`-th try: "<stem>.part", then
+// "<stem>.part1", ...; false when it does not fit.
+inline bool partial_file_name(char* out, std::size_t capacity, const char* stem, int attempt) {
+  const int length = attempt == 0 ? std::snprintf(out, capacity, "%s.part", stem)
+                                  : std::snprintf(out, capacity, "%s.part%d", stem, attempt);
+  return length >= 0 && static_cast<std::size_t>(length) < capacity;
+}
+
 class partial_file {
  public:
+  enum class created { ok, directory_at_output, failed };
+
   partial_file() = default;
+  ~partial_file() { discard(); }
   partial_file(const partial_file&) = delete;
   partial_file& operator=(const partial_file&) = delete;
 
-  // Creates "<final_path>.part", or ".part1", ".part2", ... when taken,
-  // never opening a file that already exists.
-  bool create(const char* final_path);
+  // Creates the file beside `final_path`, an absolute path that must outlive
+  // the object: "<name>.part", or ".part1", ".part2", ... when taken, or a
+  // short name of its own, "tacetra.part", when the output's name leaves no
+  // room for the suffix. Nothing is created when a directory stands at the
+  // output path.
+  created create(const char* final_path);
 
-  const char* path() const { return path_; }
+  // Writes all of `size` bytes at the current position; FFmpeg's error code
+  // (negative) when any of them could not be written.
+  int write(const std::uint8_t* data, int size);
 
-  // Moves the file to `final_path`, replacing what is there.
-  bool commit(const char* final_path);
+  // lseek's contract, with FFmpeg's error codes; AVSEEK_SIZE gives the size.
+  std::int64_t seek(std::int64_t offset, int whence);
 
-  // Deletes the file unless it has been committed.
+  // Gives the file the attributes of the file it is to replace (see
+  // take_attributes_of_replaced), makes every byte durable and closes the
+  // handle, keeping the size; false when any of it fails.
+  bool finish();
+
+  std::int64_t size() const { return size_; }
+
+  // Gives the finished file the output's name, replacing what stands there.
+  // False, and nothing touched, when the partial name no longer leads to
+  // this file or the move fails.
+  bool commit();
+
+  // Deletes the file unless it was committed, only where its name still
+  // leads to it.
   void discard();
 
  private:
-  static constexpr std::size_t capacity = 1200 + 16;
-  char path_[capacity] = {};
+  bool is_still_named() const;
+  // The permission bits (and, where allowed, the owner) of the regular file
+  // at the output path, which the copy is to replace.
+  bool take_attributes_of_replaced();
+
+  static constexpr std::size_t name_capacity = 256 + 16;
+  char name_[name_capacity] = {};  // the partial file's name in its directory
   bool exists_ = false;
+  std::int64_t size_ = 0;
+#ifdef _WIN32
+  bool is_own(void* handle) const;  // a handle open on this very file
+
+  void* handle_ = nullptr;  // the file's HANDLE; null once closed
+  std::wstring final_;      // the output path as the system names it
+  std::wstring wide_name_;  // the partial file's whole path, likewise
+  unsigned long volume_ = 0, index_high_ = 0, index_low_ = 0;
+#else
+  int fd_ = -1;
+  int directory_fd_ = -1;
+  const char* final_name_ = nullptr;  // within the caller's final path
+  std::uint64_t device_ = 0, inode_ = 0;
+#endif
 };
-
-// Deletes the file at `path`, named as FFmpeg names it; a failure is ignored.
-void remove_file(const char* path);
-
-// True when `path` names an existing directory.
-bool is_directory(const char* path);
 
 }  // namespace tacetra

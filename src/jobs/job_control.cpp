@@ -2,9 +2,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/absolute_path.h"
 #include "common/file_size.h"
 #include "common/local_files.h"
-#include "common/partial_file.h"
 #include "common/same_file.h"
 #include "jobs/session.h"
 #include "tacetra.h"
@@ -84,8 +84,16 @@ using namespace tacetra;
 
 extern "C" TACETRA_API int tacetra_start(const char* in_path, const char* out_path) {
   if (!valid_path(in_path) || !valid_path(out_path)) return START_ERR_ARGS;
+  // The files the paths name now, whatever the host's current directory is
+  // when the worker opens them.
+  char in_file[RESOLVED_PATH_CAPACITY];
+  char out_file[RESOLVED_PATH_CAPACITY];
+  if (!absolute_path(in_path, in_file, sizeof in_file) ||
+      !absolute_path(out_path, out_file, sizeof out_file)) {
+    return START_ERR_ARGS;
+  }
   if (output_collides(in_path, out_path)) return START_ERR_ARGS;
-  if (const int refused = judge_input(in_path); refused != 0) return refused;
+  if (const int refused = judge_input(in_file); refused != 0) return refused;
   const int id = lowest_free_slot();
   if (id < 0) return id;
 
@@ -96,7 +104,9 @@ extern "C" TACETRA_API int tacetra_start(const char* in_path, const char* out_pa
   store(s.state, MUTE_PENDING);
   std::snprintf(s.in_path, PATH_CAPACITY, "%s", in_path);
   std::snprintf(s.out_path, PATH_CAPACITY, "%s", out_path);
-  s.in_size_bytes = file_size(in_path);
+  std::memcpy(s.in_file, in_file, sizeof in_file);
+  std::memcpy(s.out_file, out_file, sizeof out_file);
+  s.in_size_bytes = file_size(in_file);
 
   auto* start = static_cast<thread_start*>(std::calloc(1, sizeof(thread_start)));
   if (start == nullptr) {
@@ -135,8 +145,7 @@ extern "C" TACETRA_API void tacetra_free(int id) {
     std::free(s->thread);
     s->thread = nullptr;
   }
-  // The worker has normally removed an unfinished output already; a file the
-  // job did not write is never removed.
-  if (load(s->state) != MUTE_DONE && load(s->out_opened) != 0) remove_file(s->out_path);
+  // The worker has deleted its own unfinished output before it ended, and
+  // nothing else at or beside the output path is the job's to remove.
   s->in_use = 0;
 }

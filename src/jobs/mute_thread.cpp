@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstring>
 
 extern "C" {
 #include <libavutil/dict.h>
@@ -8,22 +9,21 @@ extern "C" {
 }
 
 #include "common/av_handles.h"
-#include "common/file_size.h"
 #include "common/local_files.h"
 #include "common/millis.h"
+#include "common/output_io.h"
 #include "common/partial_file.h"
 #include "jobs/session.h"
 
 namespace tacetra {
 namespace {
 
-bool writes_own_files(const AVFormatContext& output) {
-  return (output.oformat->flags & AVFMT_NOFILE) != 0;
-}
-
 // One job's work: copies every non-audio stream of the slot's input into its
 // output, packet for packet. It writes the slot's figures and error text as
-// it goes and returns the final state, which the caller publishes.
+// it goes and returns the final state, which the caller publishes once the
+// job's objects are gone: its members release the packet, the output (its
+// I/O before the context), the input and the stream map, in that order, and
+// last delete the partial file unless the copy took the output's name.
 class mute_job {
  public:
   explicit mute_job(mute_session& session) : s_(session) {}
@@ -37,7 +37,7 @@ class mute_job {
  private:
   // Returns null once the output's header is written, else the failure.
   const char* set_up() {
-    if (open_local_input(s_.in_path, input_) < 0) return "cannot open input";
+    if (open_local_input(s_.in_file, input_) < 0) return "cannot open input";
     if (avformat_find_stream_info(input_.get(), nullptr) < 0) return "no stream info";
     store(s_.total_ms, duration_ms(input_->duration));
 
@@ -45,7 +45,12 @@ class mute_job {
     const int created = avformat_alloc_output_context2(&output, nullptr, nullptr, s_.out_path);
     output_.reset(output);
     if (created < 0 || output == nullptr) return "cannot create output";
-    // Muxers that open files of their own go through the context's I/O
+    // A muxer that writes files of its own (image sequences, playlists and
+    // their segments) would write, and on failure leave or delete, files
+    // beside the job's one output: such an output is refused before
+    // anything is written.
+    if (output->oformat->flags & AVFMT_NOFILE) return "cannot create output";
+    // Any further file a muxer opens goes through the context's I/O
     // callbacks, which honour the same local-files-only rule.
     if (av_opt_set(output, "protocol_whitelist", "file", 0) < 0) return "oom";
 
@@ -79,32 +84,26 @@ class mute_job {
       stream_map_[i] = next_output++;
     }
 
-    if (writes_own_files(*output)) {
-      // Such a muxer writes at out_path itself: from here on the file there
-      // is this job's own.
-      store(s_.out_opened, 1);
-    } else {
-      // The copy goes to a new file beside out_path, which replaces out_path
-      // only when the copy is complete. A "file:" output is refused: FFmpeg
-      // would write "file:NAME.part" at "NAME.part", which is not the file
-      // created here and may be the user's.
-      if (ffmpeg_file_name(s_.out_path) != s_.out_path || is_directory(s_.out_path) ||
-          !partial_.create(s_.out_path)) {
-        return "cannot open output file";
-      }
-      AVDictionary* options = nullptr;
-      int opened = local_only_options(&options);
-      // The partial file was just created empty. Truncating it again would
-      // mark it on ext4 as a file rewritten in place, whose close then waits
-      // to hand the whole copy to the disk (a third of a second per GiB).
-      if (opened >= 0) opened = av_dict_set(&options, "truncate", "0", 0);
-      if (opened >= 0) {
-        opened = avio_open2(&output->pb, partial_.path(), AVIO_FLAG_WRITE, nullptr, &options);
-      }
-      av_dict_free(&options);
-      if (opened < 0) return "cannot open output file";
-    }
+    if (const char* error = open_output(*output)) return error;
     if (avformat_write_header(output, nullptr) < 0) return "write header failed";
+    return nullptr;
+  }
+
+  // The copy goes to a partial file of the job's own beside out_path, which
+  // takes out_path's name only when the copy is complete. Only a local file
+  // is written: an output that FFmpeg would read as a URL, or that is
+  // spelled "file:NAME", which the runtime would take for another name, is
+  // refused.
+  const char* open_output(AVFormatContext& output) {
+    const char* protocol = avio_find_protocol_name(s_.out_path);
+    if (protocol == nullptr || std::strcmp(protocol, "file") != 0 ||
+        ffmpeg_file_name(s_.out_path) != s_.out_path) {
+      return "cannot open output file";
+    }
+    if (partial_.create(s_.out_file) != partial_file::created::ok) return "cannot open output file";
+    output.pb = new_output_io(partial_);
+    if (output.pb == nullptr) return "oom";
+    output.flags |= AVFMT_FLAG_CUSTOM_IO;
     return nullptr;
   }
 
@@ -115,7 +114,7 @@ class mute_job {
     while (av_read_frame(input_.get(), packet) >= 0) {
       if (load(s_.cancel) != 0) {
         av_packet_unref(packet);
-        return cancel();
+        return MUTE_CANCELLED;
       }
       const int in_index = packet->stream_index;
       if (in_index >= 0 && static_cast<unsigned>(in_index) < map_length_ &&
@@ -144,57 +143,42 @@ class mute_job {
     return finish();
   }
 
+  // Done only once every byte reached the file: the trailer, the I/O
+  // context's own error state (every write it made) and the file's flush
+  // and close all succeeded. Only then does the copy replace out_path.
   job_state finish() {
-    av_write_trailer(output_.get());  // the copy stands even without a trailer
-    if (!writes_own_files(*output_)) {
-      avio_closep(&output_->pb);
-      if (!partial_.commit(s_.out_path)) return fail("cannot open output file");
-    }
-    store(s_.out_size_bytes, file_size(s_.out_path));
-    store(s_.elapsed_ms, (av_gettime() - start_us_) / 1000);
-    packet_.reset();
-    input_.reset();
+    if (av_write_trailer(output_.get()) < 0) return fail("write trailer failed");
+    avio_flush(output_->pb);
+    if (output_->pb->error < 0 || !partial_.finish()) return fail("write trailer failed");
     output_.reset();
-    stream_map_.reset();
+    if (!partial_.commit()) return fail("cannot open output file");
+    store(s_.out_size_bytes, partial_.size());
+    store(s_.elapsed_ms, (av_gettime() - start_us_) / 1000);
     return MUTE_DONE;
-  }
-
-  job_state cancel() {
-    release();
-    return MUTE_CANCELLED;
   }
 
   job_state fail(const char* error) {
     std::snprintf(s_.error, sizeof s_.error, "%s", error);
-    release();
     return MUTE_FAILED;
-  }
-
-  // Output first (its I/O before the context), then input, then our arrays,
-  // then whatever the job wrote: nothing else is ever deleted.
-  void release() {
-    packet_.reset();
-    output_.reset();
-    input_.reset();
-    stream_map_.reset();
-    partial_.discard();
-    if (load(s_.out_opened) != 0) remove_file(s_.out_path);
   }
 
   mute_session& s_;
   std::int64_t start_us_ = 0;
-  av_array<int> stream_map_;
   unsigned map_length_ = 0;
+  // Released in the reverse order: the partial file goes last.
+  partial_file partial_;
+  av_array<int> stream_map_;
   input_context input_;
   output_context output_;
   packet_ptr packet_;
-  partial_file partial_;
 };
 
 }  // namespace
 
 void mute_thread(mute_session* s) {
   store(s->state, MUTE_RUNNING);
+  // The job's objects are released, and its partial file gone, by the end
+  // of this statement.
   const job_state final_state = mute_job(*s).run();
   // Published last: a reader that sees a final state sees its figures.
   store(s->state, final_state, std::memory_order_release);

@@ -13,6 +13,9 @@ inline constexpr int MAX_SESSIONS = 4;
 inline constexpr std::size_t PATH_CAPACITY = 1200;
 // Longest accepted path: one byte shorter than the field could hold.
 inline constexpr std::size_t PATH_MAX_LENGTH = 1198;
+// A path made absolute when the job starts: the longest current directory a
+// system reports, a separator, the path as given and a "file:" prefix.
+inline constexpr std::size_t RESOLVED_PATH_CAPACITY = 4096 + PATH_CAPACITY + 8;
 
 enum job_state : std::int32_t {
   MUTE_PENDING = 0,
@@ -44,7 +47,7 @@ struct thread_start {
 // One job slot. The host thread and the slot's worker share it without a
 // lock: every word both of them touch is accessed through std::atomic_ref
 // (see load/store below). The worker publishes a final state last, with
-// release ordering, after its figures, its error text and out_opened.
+// release ordering, after its figures and its error text.
 struct mute_session {
   alignas(4) std::int32_t in_use;
   alignas(4) std::int32_t state;
@@ -61,10 +64,12 @@ struct mute_session {
   char progress_json[512];
   char result_json[4096];
   thread_start* thread;
-  // Set by the worker when a muxer that writes its own files is about to
-  // write at out_path: only then is the file there this job's to delete.
-  // Other outputs are written beside out_path and take its name when done.
-  alignas(4) std::int32_t out_opened;
+  // The two paths as tacetra_start resolved them against the current
+  // directory of that moment: what the worker reads and writes, whatever
+  // the host's current directory becomes later. The reports show the paths
+  // as the host gave them.
+  char in_file[RESOLVED_PATH_CAPACITY];
+  char out_file[RESOLVED_PATH_CAPACITY];
 };
 
 extern mute_session g_sessions[MAX_SESSIONS];

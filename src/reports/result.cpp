@@ -41,7 +41,8 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
                                                                               : in_size - out_size;
   out = state == MUTE_DONE ? put(out, R"(,"ok":true,"out_path":")")
                            : put(out, R"(,"ok":false,"out_path":")");
-  out = put_escaped(out, s->out_path, 2048);
+  // Room for every byte of the longest path to take an escape.
+  out = put_escaped(out, s->out_path, 2 * PATH_MAX_LENGTH + 1);
   out = put(out, end, R"(","out_size_bytes":)", out_size);
   out = put(out, end, R"(,"in_size_bytes":)", in_size);
   out = put(out, end, R"(,"bytes_saved":)", saved);

@@ -1,46 +1,177 @@
 #include "held_job.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <stdexcept>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/mathematics.h>
+#include <libavutil/mem.h>
+}
+
+#include "files.h"
+#include "jobs.h"
+#include "tacetra.h"
 
 namespace fixtures {
+namespace {
 
-HeldJob::HeldJob(const TempDir& dir) : dir_(dir) {
-  // A worker let go by a test that failed early may write to a pipe
-  // nobody reads any more: that must fail its write, not end the process.
+// Hands FFmpeg one byte per read, so that the count of bytes handed out is
+// exactly what FFmpeg needed so far. No seek: a pipe cannot.
+struct trickle {
+  const std::string& bytes;
+  std::size_t position = 0;
+};
+
+int trickle_read(void* opaque, std::uint8_t* out, int size) {
+  auto* t = static_cast<trickle*>(opaque);
+  if (t->position >= t->bytes.size() || size <= 0) return AVERROR_EOF;
+  *out = static_cast<std::uint8_t>(t->bytes[t->position++]);
+  return 1;
+}
+
+void check(bool ok, const char* what) {
+  if (!ok) throw std::runtime_error(std::string("HeldJob: ") + what);
+}
+
+}  // namespace
+
+HeldJob::HeldJob(const TempDir& dir, const std::string& source, hold where) {
+  // A worker let go by a test that failed early may find nobody at the
+  // other end: that must end its read, not the process.
   ::signal(SIGPIPE, SIG_IGN);
-  if (::mkfifo(dir.file("frame2.jpg").c_str(), 0600) != 0) throw std::runtime_error("mkfifo");
+  bytes_ = read_bytes(source);
+  const std::size_t slash = source.find_last_of('/');
+  pipe_ = dir.file("held-" + source.substr(slash == std::string::npos ? 0 : slash + 1));
+  plan(where);
+  check(::mkfifo(pipe_.c_str(), 0600) == 0, "mkfifo");
+  feeder_ = std::thread([this] { feed(); });
 }
 
 HeldJob::~HeldJob() {
   release();
   if (releaser_.joinable()) releaser_.join();
+  stopping_ = true;
+  feeder_.join();
 }
+
+// Reads the file as the worker will, through FFmpeg, from bytes that come
+// one at a time, and notes how far into the file each packet was returned.
+// With the first `cut_` bytes the worker then copies exactly the packets
+// returned by that point, and waits for the next byte.
+void HeldJob::plan(hold where) {
+  trickle source{bytes_};
+  auto* buffer = static_cast<std::uint8_t*>(av_malloc(4096));
+  AVIOContext* io = avio_alloc_context(buffer, 4096, 0, &source, trickle_read, nullptr, nullptr);
+  check(io != nullptr, "avio_alloc_context");
+  AVFormatContext* input = avformat_alloc_context();
+  check(input != nullptr, "avformat_alloc_context");
+  input->pb = io;
+  const bool opened = avformat_open_input(&input, pipe_.c_str(), nullptr, nullptr) >= 0 &&
+                      avformat_find_stream_info(input, nullptr) >= 0;
+  std::vector<std::pair<std::size_t, std::int64_t>> copied;  // bytes needed, progress then
+  std::size_t end_needed = 0;
+  if (opened) {
+    AVPacket* packet = av_packet_alloc();
+    std::int64_t progress = 0;
+    while (av_read_frame(input, packet) >= 0) {
+      const AVStream* st = input->streams[packet->stream_index];
+      if (st->codecpar->codec_type != AVMEDIA_TYPE_AUDIO && st->codecpar->codec_id != AV_CODEC_ID_NONE) {
+        if (packet->pts != AV_NOPTS_VALUE) {
+          progress = std::max(progress, av_rescale_q(packet->pts, st->time_base, AVRational{1, 1000}));
+        }
+        copied.emplace_back(source.position, progress);
+      }
+      end_needed = source.position;
+      av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+  }
+  avformat_close_input(&input);
+  av_freep(&io->buffer);
+  avio_context_free(&io);
+  check(opened, "the source cannot be read");
+
+  if (where == hold::before_the_end) {
+    // Every packet, read without FFmpeg needing to see the end of the file.
+    check(!copied.empty() && end_needed < bytes_.size(), "the source's last packet needs its end");
+    cut_ = bytes_.size();
+  } else {
+    check(copied.size() > 2, "the source has too few packets to copy");
+    cut_ = copied[1].first;
+  }
+  for (const auto& [needed, progress] : copied) {
+    if (needed > cut_) break;
+    ++packets_;
+    processed_ms_ = progress;
+  }
+}
+
+int HeldJob::start(const std::string& out_path) {
+  const int id = tacetra_start(pipe_.c_str(), out_path.c_str());
+  // The look at the input has ended with the call: the next reader is the worker.
+  armed_ = true;
+  if (id >= 0) {
+    const bool held = eventually([&] { return tacetra::load(tacetra::g_sessions[id].packets) == packets_; });
+    EXPECT_TRUE(held) << "the worker copied " << tacetra::load(tacetra::g_sessions[id].packets)
+                      << " packets, not " << packets_;
+  }
+  return id;
+}
+
+void HeldJob::release() { released_ = true; }
 
 void HeldJob::release_soon() {
   releaser_ = std::thread([this] { release(); });
 }
 
-void HeldJob::release() {
-  if (released_.exchange(true)) return;
-  const int fd = ::open(dir_.file("frame2.jpg").c_str(), O_RDONLY | O_NONBLOCK);
-  if (fd < 0) return;
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-  char buffer[4096];
-  while (std::chrono::steady_clock::now() < give_up) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 50) <= 0) continue;
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n > 0) second_frame_.append(buffer, static_cast<std::size_t>(n));
-    if (n == 0 || (n < 0 && errno != EAGAIN)) break;  // the worker closed it
+bool HeldJob::wait_for(const std::atomic<bool>& flag) {
+  while (!flag) {
+    if (stopping_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
+  return true;
+}
+
+bool HeldJob::connect(int& fd) {
+  // Opening a FIFO for writing without blocking fails until a reader is there.
+  while ((fd = ::open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
+    if (errno != ENXIO || stopping_) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return ::fcntl(fd, F_SETFL, 0) == 0;  // from here on, writes wait for the reader
+}
+
+bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
+  while (from < to) {
+    const ssize_t n = ::write(fd, bytes_.data() + from, to - from);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;  // the reader has gone
+    from += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+void HeldJob::feed() {
+  int fd = -1;
+  // The first reader looks at the input and goes; whatever it leaves unread
+  // is lost with it.
+  if (!connect(fd)) return;
+  deliver(fd, 0, bytes_.size());
+  ::close(fd);
+  if (!wait_for(armed_) || !connect(fd)) return;
+  if (deliver(fd, 0, cut_) && wait_for(released_)) deliver(fd, cut_, bytes_.size());
   ::close(fd);
 }
 

@@ -8,6 +8,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 }
 
+#include "common/absolute_path.h"
 #include "tacetra.h"
 
 namespace fixtures {
@@ -42,6 +43,8 @@ std::unique_ptr<tacetra::mute_session> new_record(const std::string& in, const s
   s->in_use = 1;
   std::snprintf(s->in_path, sizeof s->in_path, "%s", in.c_str());
   std::snprintf(s->out_path, sizeof s->out_path, "%s", out.c_str());
+  EXPECT_TRUE(tacetra::absolute_path(s->in_path, s->in_file, sizeof s->in_file));
+  EXPECT_TRUE(tacetra::absolute_path(s->out_path, s->out_file, sizeof s->out_file));
   return s;
 }
 
@@ -57,11 +60,6 @@ std::string write_good_input(const TempDir& dir, const std::string& name, int pa
   const std::string path = dir.file(name);
   write_media(path, layout_of({Kind::video, Kind::audio}, packets));
   return path;
-}
-
-bool image2_available() {
-  const AVOutputFormat* f = av_guess_format(nullptr, "frame%d.jpg", nullptr);
-  return f != nullptr && (f->flags & AVFMT_NOFILE);
 }
 
 }  // namespace fixtures

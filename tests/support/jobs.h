@@ -49,7 +49,4 @@ std::unique_ptr<tacetra::mute_session> run_worker(const std::string& in, const s
 // Video and audio, `packets` packets each, at `name` in `dir`.
 std::string write_good_input(const TempDir& dir, const std::string& name, int packets = 10);
 
-// Whether FFmpeg has the muxer that writes one file per packet ("frame%d.jpg").
-bool image2_available();
-
 }  // namespace fixtures

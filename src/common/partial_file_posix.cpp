@@ -1,0 +1,141 @@
+#ifndef _WIN32
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+extern "C" {
+#include <libavformat/avio.h>
+#include <libavutil/error.h>
+}
+
+#include "common/partial_file.h"
+
+#ifndef O_PATH
+#define O_PATH O_RDONLY  // a directory opened only to name files in it
+#endif
+
+namespace tacetra {
+
+
+partial_file::created partial_file::create(const char* final_path) {
+  const char* slash = std::strrchr(final_path, '/');
+  if (slash == nullptr || slash[1] == '\0') return created::failed;
+  final_name_ = slash + 1;
+  const std::string directory(final_path, slash == final_path ? 1 : slash - final_path);
+  // The directory is held open: every later step names files in this one,
+  // even if a path leading to it is changed meanwhile.
+  directory_fd_ = ::open(directory.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (directory_fd_ < 0) return created::failed;
+  struct stat at_output;
+  if (::fstatat(directory_fd_, final_name_, &at_output, 0) == 0 && S_ISDIR(at_output.st_mode)) {
+    return created::directory_at_output;
+  }
+
+  const char* stem = final_name_;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!partial_file_name(name_, name_capacity, stem, attempt)) {
+      if (stem != final_name_) return created::failed;
+      stem = "tacetra";
+      attempt = -1;
+      continue;
+    }
+    // O_EXCL with O_NOFOLLOW: a name that exists, a symlink included, is
+    // never opened; the next name is tried instead.
+    fd_ = ::openat(directory_fd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd_ >= 0) break;
+    if (errno == ENAMETOOLONG && stem == final_name_) {
+      stem = "tacetra";
+      attempt = -1;
+      continue;
+    }
+    if (errno != EEXIST) return created::failed;
+  }
+  if (fd_ < 0) return created::failed;
+  exists_ = true;
+  struct stat own;
+  if (::fstat(fd_, &own) != 0) return created::failed;  // discarded with the object
+  device_ = own.st_dev;
+  inode_ = own.st_ino;
+  // Before a byte is written: the copy of a private file is never readable
+  // by others, not even while it is written.
+  if (!take_attributes_of_replaced()) return created::failed;
+  return created::ok;
+}
+
+int partial_file::write(const std::uint8_t* data, int size) {
+  for (int left = size; left > 0;) {
+    const ssize_t n = ::write(fd_, data, static_cast<std::size_t>(left));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return AVERROR(errno);
+    if (n == 0) return AVERROR(EIO);
+    data += n;
+    left -= static_cast<int>(n);
+  }
+  return size;
+}
+
+std::int64_t partial_file::seek(std::int64_t offset, int whence) {
+  if (whence & AVSEEK_SIZE) {
+    struct stat st;
+    return ::fstat(fd_, &st) == 0 ? static_cast<std::int64_t>(st.st_size) : AVERROR(errno);
+  }
+  const off_t position = ::lseek(fd_, static_cast<off_t>(offset), whence & ~AVSEEK_FORCE);
+  return position < 0 ? AVERROR(errno) : static_cast<std::int64_t>(position);
+}
+
+bool partial_file::take_attributes_of_replaced() {
+  struct stat replaced;
+  if (::fstatat(directory_fd_, final_name_, &replaced, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !S_ISREG(replaced.st_mode)) {
+    return true;  // a new file keeps the default permissions
+  }
+  struct stat own;
+  if (::fstat(fd_, &own) == 0 && (own.st_uid != replaced.st_uid || own.st_gid != replaced.st_gid)) {
+    (void)::fchown(fd_, replaced.st_uid, replaced.st_gid);  // allowed only to some
+  }
+  return ::fchmod(fd_, replaced.st_mode & 0777) == 0;
+}
+
+bool partial_file::finish() {
+  // Again at the end, for a file whose permissions changed meanwhile.
+  if (!take_attributes_of_replaced()) return false;
+  struct stat own;
+  const bool written = ::fsync(fd_) == 0 && ::fstat(fd_, &own) == 0;
+  const bool closed = ::close(fd_) == 0;
+  fd_ = -1;
+  if (!written || !closed) return false;
+  size_ = own.st_size;
+  return true;
+}
+
+bool partial_file::is_still_named() const {
+  struct stat named;
+  return ::fstatat(directory_fd_, name_, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         static_cast<std::uint64_t>(named.st_dev) == device_ &&
+         static_cast<std::uint64_t>(named.st_ino) == inode_;
+}
+
+bool partial_file::commit() {
+  if (!exists_ || fd_ >= 0 || !is_still_named()) return false;
+  if (::renameat(directory_fd_, name_, directory_fd_, final_name_) != 0) return false;
+  exists_ = false;
+  return true;
+}
+
+void partial_file::discard() {
+  if (exists_ && is_still_named()) ::unlinkat(directory_fd_, name_, 0);
+  exists_ = false;
+  if (fd_ >= 0) ::close(fd_);
+  if (directory_fd_ >= 0) ::close(directory_fd_);
+  fd_ = directory_fd_ = -1;
+}
+
+}  // namespace tacetra
+
+#endif
