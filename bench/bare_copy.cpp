@@ -1,7 +1,7 @@
 // A job reduced to its FFmpeg calls: the input check that tacetra_start
 // makes, then the worker's opens, options, stream set-up, packet loop and
-// output file handling (a new partial file opened without truncation and
-// renamed when done), without the slot record, its atomics, a thread or a
+// output file handling (a new partial file written through its own handle,
+// made durable and renamed when done), without the slot record, its atomics, a thread or a
 // host polling it. Set beside a job it shows what the library's bookkeeping
 // costs. With --on-thread the copy runs on a thread of its own, as a job's
 // does, and the check stays on the main thread, as in tacetra_start.
@@ -18,10 +18,12 @@ extern "C" {
 #include <libavutil/time.h>
 }
 
+#include "common/absolute_path.h"
 #include "common/av_handles.h"
-#include "common/file_size.h"
 #include "common/local_files.h"
+#include "common/output_io.h"
 #include "common/partial_file.h"
+#include "jobs/session.h"
 
 using namespace tacetra;
 
@@ -59,6 +61,7 @@ int copy(const char* in_path, const char* out_path) {
   const input_context input = open_input(in_path);
   if (input == nullptr) return fail("cannot open input");
 
+  partial_file partial;  // declared first: it outlives the output's handles
   AVFormatContext* created = nullptr;
   avformat_alloc_output_context2(&created, nullptr, nullptr, out_path);
   if (created == nullptr) return fail("cannot create output");
@@ -86,17 +89,15 @@ int copy(const char* in_path, const char* out_path) {
     stream_map[i] = next_output++;
   }
 
-  partial_file partial;
-  const bool writes_own_files = (created->oformat->flags & AVFMT_NOFILE) != 0;
-  if (!writes_own_files) {
-    if (!partial.create(out_path)) return fail("cannot create the partial file");
-    AVDictionary* out_options = nullptr;
-    local_only_options(&out_options);
-    av_dict_set(&out_options, "truncate", "0", 0);
-    const int rc = avio_open2(&created->pb, partial.path(), AVIO_FLAG_WRITE, nullptr, &out_options);
-    av_dict_free(&out_options);
-    if (rc < 0) return fail("cannot open output file");
+  if (created->oformat->flags & AVFMT_NOFILE) return fail("cannot create output");
+  char out_file[RESOLVED_PATH_CAPACITY];
+  if (!absolute_path(out_path, out_file, sizeof out_file) ||
+      partial.create(out_file) != partial_file::created::ok) {
+    return fail("cannot open output file");
   }
+  created->pb = new_output_io(partial);
+  if (created->pb == nullptr) return fail("oom");
+  created->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_write_header(created, nullptr) < 0) return fail("write header failed");
 
   AVPacket* pkt = packet.get();
@@ -121,12 +122,12 @@ int copy(const char* in_path, const char* out_path) {
     }
     av_packet_unref(pkt);
   }
-  av_write_trailer(created);
-  if (!writes_own_files) {
-    avio_closep(&created->pb);
-    if (!partial.commit(out_path)) return fail("cannot rename the partial file");
-  }
-  const std::int64_t out_size = file_size(out_path);
+  if (av_write_trailer(created) < 0) return fail("write trailer failed");
+  avio_flush(created->pb);
+  if (created->pb->error < 0 || !partial.finish()) return fail("write trailer failed");
+  output.reset();
+  if (!partial.commit()) return fail("cannot rename the partial file");
+  const std::int64_t out_size = partial.size();
   const std::int64_t elapsed_ms = (av_gettime() - start_us) / 1000;
   std::printf("{\"out_size_bytes\":%lld,\"packets_written\":%lld,\"processed_ms\":%lld,"
               "\"elapsed_ms\":%lld}\n",
