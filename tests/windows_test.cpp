@@ -258,6 +258,26 @@ TEST(WindowsPaths, AnAnsiNamedFileIsStillMeasured) {
   EXPECT_TRUE(tacetra::same_file(ansi_path.c_str(), utf8(file).c_str()));
 }
 
+// The copy that replaces a file keeps what Windows keeps for it: its
+// attributes (and security), through ReplaceFileW. A new file gets none.
+TEST(WindowsOutputs, AReplacedFileKeepsItsAttributes) {
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const std::string in = write_clip(dir / "in.mkv");
+  const fs::path out = dir / "hidden.mkv";
+  std::ofstream(out, std::ios::binary) << "the user's own file";
+  ASSERT_TRUE(SetFileAttributesW(out.c_str(), FILE_ATTRIBUTE_HIDDEN));
+  const auto s = fixtures::run_worker(in, utf8(out));
+  ASSERT_EQ(s->state, tacetra::MUTE_DONE) << s->error;
+  EXPECT_NE(GetFileAttributesW(out.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+  EXPECT_GT(fs::file_size(out), 20u);
+
+  const fs::path fresh = dir / "new.mkv";
+  const auto t = fixtures::run_worker(in, utf8(fresh));
+  ASSERT_EQ(t->state, tacetra::MUTE_DONE) << t->error;
+  EXPECT_EQ(GetFileAttributesW(fresh.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
 }  // namespace
 
 #endif

@@ -62,7 +62,9 @@ partial_file::created partial_file::create(const char* final_path) {
     return created::directory_at_output;
   }
 
-  const char* stem = final_name;
+  // A name's UTF-16 units are what the file system limits, to 255.
+  constexpr std::size_t longest_suffix = sizeof ".part99" - 1;
+  const char* stem = wide_from_utf8(final_name).size() + longest_suffix > 255 ? "tacetra" : final_name;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 100; ++attempt) {
     if (!partial_file_name(name_, name_capacity, stem, attempt)) {
@@ -158,8 +160,17 @@ bool partial_file::commit() {
                                                   REPLACEFILE_IGNORE_MERGE_ERRORS, nullptr, nullptr) != 0
                                    : MoveFileExW(wide_name_.c_str(), final_.c_str(),
                                                  MOVEFILE_REPLACE_EXISTING) != 0;
-  if (moved) exists_ = false;
-  return moved;
+  if (!moved) return false;
+  exists_ = false;
+  // ReplaceFileW keeps the replaced file's attributes; set them again where
+  // an implementation of it does not (Wine).
+  constexpr DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                         FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  if (replaces_file && (at_output & kept) != 0) {
+    const DWORD now = GetFileAttributesW(final_.c_str());
+    if (now != INVALID_FILE_ATTRIBUTES) SetFileAttributesW(final_.c_str(), (now & ~FILE_ATTRIBUTE_NORMAL) | (at_output & kept));
+  }
+  return true;
 }
 
 void partial_file::discard() {
