@@ -88,12 +88,13 @@ class batch {
         waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt});
       }
     }
-    while (!waiting_.empty() || !running_.empty()) {
+    for (;;) {
       if (interrupted() && !cancelling_) cancel_all();
       start_what_fits();
       collect_finished();
+      if (waiting_.empty() && running_.empty()) break;
       display_.update(batch_line(tally(), wall_ms()), wall_ms());
-      if (!running_.empty()) std::this_thread::sleep_for(poll_interval);
+      std::this_thread::sleep_for(poll_interval);
     }
     display_.finish(batch_line(tally(), wall_ms()));
     return cancelling_ ? exit_cancelled : status_.status();

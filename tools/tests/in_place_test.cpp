@@ -4,6 +4,7 @@
 // program's left beside it.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,6 +202,29 @@ TEST(InPlace, SigintLeavesTheFileAsItWas) {
   EXPECT_NE(fixtures::last_line(run.err).find("0 done, 0 failed, 1 cancelled, 0 left  "), std::string::npos)
       << run.err;
   EXPECT_TRUE(fixtures::read_bytes(file) == bytes);
+  EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"clip.mkv"});
+}
+
+// What is written to a file while its copy is made the copy does not hold:
+// the file is not replaced then.
+TEST(InPlace, LeavesAFileThatChangedWhileItWasCopied) {
+  fixtures::TempDir dir;
+  const std::string file = dir.file("clip.mkv");
+  fixtures::write_long(file, 20);
+  const std::string bytes = fixtures::read_bytes(file);
+
+  tool_process tool({"mute", "--in-place", file});
+  // The copy's name appears as its job starts, a tenth of a second or so
+  // before the copy is done.
+  while (names_in(dir.path()).size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
+  ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);
+  const finished_run run = tool.wait();
+
+  EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+  EXPECT_EQ(run.out, file + ": failed: it changed while it was being copied, left as it was\n");
+  EXPECT_TRUE(fixtures::read_bytes(file) == bytes);
+  EXPECT_EQ(stat_of(file).st_mtim.tv_sec, 1000000000);
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"clip.mkv"});
 }
 
