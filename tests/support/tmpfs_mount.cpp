@@ -25,7 +25,8 @@ TmpfsMount::~TmpfsMount() {
 }
 
 void TmpfsMount::make_read_only() {
-  if (::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV, options_.c_str()) != 0) {
+  if (::mount(nullptr, path_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY | MS_NOSUID | MS_NODEV,
+              options_.c_str()) != 0) {
     throw std::runtime_error("remounting " + path_ + " read-only: " + std::strerror(errno));
   }
 }

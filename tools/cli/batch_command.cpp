@@ -47,7 +47,10 @@ struct waiting_file {
 
 struct running_file {
   running_file(waiting_file w, std::unique_ptr<in_place_copy> c, space_verdict room, int id)
-      : file(std::move(w.file)), before(std::move(w.before)), copy(std::move(c)), room(std::move(room)),
+      : file(std::move(w.file)),
+        before(std::move(w.before)),
+        copy(std::move(c)),
+        room(std::move(room)),
         work(id) {}
 
   // Of the copy's room, what the job has yet to write.
@@ -69,9 +72,8 @@ std::string done_summary(const std::string& result) {
   const auto saved = number_field(result, "bytes_saved").value_or(0);
   const auto media_ms = number_field(result, "duration_ms").value_or(0);
   const auto elapsed_ms = number_field(result, "elapsed_ms").value_or(0);
-  return "done, " + format_size(in_size) + " -> " + format_size(out_size) + " (" +
-         format_size(saved) + " saved), " + format_clock(media_ms) + " of media in " +
-         format_clock(elapsed_ms);
+  return "done, " + format_size(in_size) + " -> " + format_size(out_size) + " (" + format_size(saved) +
+         " saved), " + format_clock(media_ms) + " of media in " + format_clock(elapsed_ms);
 }
 
 // One batch: the files waiting and running, what has become of the others,
@@ -171,7 +173,7 @@ class batch {
       std::error_code error;
       if (!copy->reserve(error)) {
         refuse(file, "failed: cannot create its copy beside it: " + error.message() + ", left as it was",
-                    exit_failed);
+               exit_failed);
         return true;
       }
     }
@@ -196,7 +198,8 @@ class batch {
   }
 
   bool runs_beside(std::uint64_t device) const {
-    return std::ranges::any_of(running_, [&](const auto& r) { return r->room.known && r->room.device == device; });
+    return std::ranges::any_of(running_,
+                               [&](const auto& r) { return r->room.known && r->room.device == device; });
   }
 
   void collect_finished() {
@@ -219,7 +222,8 @@ class batch {
           report(file.what(), "cancelled, left as it was");
           ++cancelled_;
         } else if (file.in_place) {
-          if (const std::string why = r.copy->replace_original(*r.before, options_.keep_dates); !why.empty()) {
+          if (const std::string why = r.copy->replace_original(*r.before, options_.keep_dates);
+              !why.empty()) {
             fail(file, "failed: " + why + left_alone);
           } else {
             done(file, result);
@@ -232,7 +236,8 @@ class batch {
         }
         break;
       case TACETRA_CANCELLED:
-        report(file.what(), "cancelled, " + (file.in_place ? std::string("left as it was") : "no output left"));
+        report(file.what(),
+               "cancelled, " + (file.in_place ? std::string("left as it was") : "no output left"));
         ++cancelled_;
         break;
       default:
@@ -247,12 +252,17 @@ class batch {
   }
 
   batch_tally tally() const {
-    batch_tally t{done_, failed_, cancelled_, static_cast<int>(waiting_.size() + running_.size()), done_bytes_,
-                  done_bytes_};
+    batch_tally t;
+    t.done = done_;
+    t.failed = failed_;
+    t.cancelled = cancelled_;
+    t.left = static_cast<int>(waiting_.size() + running_.size());
+    t.copied_bytes = t.total_bytes = done_bytes_;
     for (const waiting_file& w : waiting_) t.total_bytes += w.file.size;
     for (const auto& r : running_) {
       t.total_bytes += r->file.size;
-      t.copied_bytes += static_cast<std::int64_t>(copied_share(r->work.progress()) * static_cast<double>(r->file.size));
+      t.copied_bytes +=
+          static_cast<std::int64_t>(copied_share(r->work.progress()) * static_cast<double>(r->file.size));
     }
     return t;
   }
@@ -277,7 +287,8 @@ class batch {
 
 }  // namespace
 
-int run_batch(const std::vector<planned_file>& plan, const mute_options& options, const std::string& out_dir) {
+int run_batch(const std::vector<planned_file>& plan, const mute_options& options,
+              const std::string& out_dir) {
   if (!out_dir.empty()) {
     std::error_code error;
     fs::create_directories(out_dir, error);

@@ -16,7 +16,8 @@ std::string batch_line(const batch_tally& t, std::int64_t wall_ms) {
   std::string bar = "[" + std::string(bar_width, '?') + "]";
   char percent[16] = "    ?%";
   if (t.total_bytes > 0) {
-    const double share = std::clamp(static_cast<double>(t.copied_bytes) / static_cast<double>(t.total_bytes), 0.0, 1.0);
+    const double share =
+        std::clamp(static_cast<double>(t.copied_bytes) / static_cast<double>(t.total_bytes), 0.0, 1.0);
     const int filled = static_cast<int>(share * bar_width);
     bar = "[" + std::string(filled, '#') + std::string(bar_width - filled, '.') + "]";
     std::snprintf(percent, sizeof percent, "%5.1f%%", share * 100.0);

@@ -8,9 +8,9 @@
 namespace tacetra_cli {
 
 struct mute_options {
-  bool pretty = false;       // one file: indent the result text
-  bool keep_dates = false;   // the copy takes the input's modification and access times
-  bool space_check = true;   // refuse a copy that would not fit
+  bool pretty = false;      // one file: indent the result text
+  bool keep_dates = false;  // the copy takes the input's modification and access times
+  bool space_check = true;  // refuse a copy that would not fit
 };
 
 // Each returns the tool's exit status.

@@ -43,7 +43,9 @@ std::optional<file_facts> facts_of(const std::string& path, std::error_code& err
 }
 
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error) {
-  struct __utimbuf64 times{from.accessed_s, from.modified_s};
+  struct __utimbuf64 times {
+    from.accessed_s, from.modified_s
+  };
   return _utime64(path.c_str(), &times) == 0 || failed(error);
 }
 

@@ -81,8 +81,10 @@ std::string in_place_copy::replace_original(const file_facts& before, bool keep_
   if (!now) return "cannot look at it again: " + error.message();
   // Whatever was written to it meanwhile the copy does not hold.
   if (now->size != before.size || !same_dates(*now, before)) return "it changed while it was being copied";
-  if (!give_mode_and_owner(path_, before, error)) return "cannot give the copy its permissions: " + error.message();
-  if (keep_dates && !give_dates(path_, before, error)) return "cannot give the copy its dates: " + error.message();
+  if (!give_mode_and_owner(path_, before, error))
+    return "cannot give the copy its permissions: " + error.message();
+  if (keep_dates && !give_dates(path_, before, error))
+    return "cannot give the copy its dates: " + error.message();
   if (!replace_file(path_, original_, error)) return "cannot replace it: " + error.message();
   owned_ = false;
   return {};

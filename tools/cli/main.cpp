@@ -29,18 +29,24 @@ int main(int argc, char** argv) {
   bool no_space_check = false;
   mute_options options;
   CLI::App* mute = app.add_subcommand(
-      "mute", "Copy INPUT to OUTPUT without its audio, with --to every FILE into DIR, or with --in-place "
-              "replace every FILE by its copy");
-  mute->add_option("FILE", mute_files, "INPUT OUTPUT, or with --to or --in-place the files to mute")->required();
-  CLI::Option* to = mute->add_option("--to", to_dir, "Write each FILE's copy into DIR under its own name, four at a time");
+      "mute",
+      "Copy INPUT to OUTPUT without its audio, with --to every FILE into DIR, or with --in-place "
+      "replace every FILE by its copy");
+  mute->add_option("FILE", mute_files, "INPUT OUTPUT, or with --to or --in-place the files to mute")
+      ->required();
+  CLI::Option* to =
+      mute->add_option("--to", to_dir, "Write each FILE's copy into DIR under its own name, four at a time");
   to->type_name("DIR");
-  mute->add_flag("--in-place", in_place, "Replace each FILE by its copy once the copy is complete, four at a time")
+  mute->add_flag("--in-place", in_place,
+                 "Replace each FILE by its copy once the copy is complete, four at a time")
       ->excludes(to);
-  mute->add_flag("--keep-dates", options.keep_dates, "Give each copy its input's modification and access times");
+  mute->add_flag("--keep-dates", options.keep_dates,
+                 "Give each copy its input's modification and access times");
   mute->add_flag("--no-space-check", no_space_check,
                  "Start a job even when its copy looks too big for the free space");
-  mute->add_flag("--dry-run", dry_run,
-                 "Write nothing; show for each file the streams kept and dropped, the bytes saved and any refusal");
+  mute->add_flag(
+      "--dry-run", dry_run,
+      "Write nothing; show for each file the streams kept and dropped, the bytes saved and any refusal");
   mute->add_flag("--pretty", options.pretty, "Indent the result JSON (one file only)");
 
   CLI::App* version = app.add_subcommand("version", "Print the library's version");
@@ -63,9 +69,9 @@ int main(int argc, char** argv) {
     std::cerr << "tacetra mute: give INPUT and OUTPUT, or --to DIR or --in-place and the files to mute\n";
     return exit_usage;
   }
-  const std::vector<planned_file> plan = in_place       ? plan_in_place(mute_files)
-                                         : !one_file    ? plan_into_directory(to_dir, mute_files)
-                                                        : std::vector{plan_one(mute_files[0], mute_files[1])};
+  const std::vector<planned_file> plan = in_place    ? plan_in_place(mute_files)
+                                         : !one_file ? plan_into_directory(to_dir, mute_files)
+                                                     : std::vector{plan_one(mute_files[0], mute_files[1])};
   if (dry_run) return run_dry_run(plan, options, one_file);
 
   catch_interrupts();

@@ -64,8 +64,8 @@ int run_mute(const planned_file& file, const mute_options& options) {
   switch (last.state) {
     case TACETRA_DONE:
       if (options.keep_dates && (!before || !give_dates(file.out_path, *before, error))) {
-        std::cerr << "tacetra: " << file.name << ": done, but the copy's dates could not be set: "
-                  << error.message() << '\n';
+        std::cerr << "tacetra: " << file.name
+                  << ": done, but the copy's dates could not be set: " << error.message() << '\n';
         return exit_failed;
       }
       return exit_done;
@@ -73,8 +73,8 @@ int run_mute(const planned_file& file, const mute_options& options) {
       std::cerr << "tacetra: " << file.name << ": cancelled, no output left\n";
       return exit_cancelled;
     default:
-      std::cerr << "tacetra: " << file.name << ": failed: "
-                << string_field(result, "error").value_or("unknown error") << '\n';
+      std::cerr << "tacetra: " << file.name
+                << ": failed: " << string_field(result, "error").value_or("unknown error") << '\n';
       return exit_failed;
   }
 }

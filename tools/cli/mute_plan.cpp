@@ -32,7 +32,7 @@ std::optional<refusal> clash(const planned_file& file, const std::map<std::strin
   for (const std::string& input : inputs) {
     if (same_file(file.out_path, input)) {
       return refusal{exit_overwrite, input == file.in_path ? "output would overwrite the input"
-                                                            : "output would overwrite the input " + input};
+                                                           : "output would overwrite the input " + input};
     }
   }
   return std::nullopt;
@@ -52,8 +52,8 @@ std::vector<planned_file> plan_into_directory(const std::string& dir, const std:
   std::vector<planned_file> plan;
   std::map<std::string, std::string> outputs;
   for (const std::string& in_path : files) {
-    planned_file file{in_path, in_path, (fs::path(dir) / fs::path(in_path).filename()).string(), false,
-                      size_of(in_path), std::nullopt};
+    planned_file file{in_path, in_path,          (fs::path(dir) / fs::path(in_path).filename()).string(),
+                      false,   size_of(in_path), std::nullopt};
     file.refused = clash(file, outputs, files);
     if (!file.refused) outputs.emplace(file.out_path, in_path);
     plan.push_back(std::move(file));

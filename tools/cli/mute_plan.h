@@ -15,7 +15,7 @@ struct planned_file {
   std::string in_path;   // what the job reads
   std::string out_path;  // where the copy goes; in place, the file itself
   bool in_place = false;
-  std::int64_t size = 0;  // the input's size, 0 when unknown (a pipe)
+  std::int64_t size = 0;           // the input's size, 0 when unknown (a pipe)
   std::optional<refusal> refused;  // refused up front, before any job
 
   // "IN -> OUT", or "IN" alone for a file muted in place.

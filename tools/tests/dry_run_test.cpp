@@ -30,7 +30,8 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
     lstat(e.path().c_str(), &st);
     std::string bytes;
     if (e.is_regular_file()) bytes = fixtures::read_bytes(e.path().string());
-    files[e.path().string()] = std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " + bytes;
+    files[e.path().string()] =
+        std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec) + " " + bytes;
   }
   return files;
 }
@@ -51,26 +52,40 @@ TEST(DryRun, WritesNothingAndTellsEachStreamsFateInEveryForm) {
     std::function<std::string(const fixtures::TempDir&, const std::string& in)> heading;
   };
   const std::vector<form> forms = {
-      {"INPUT OUTPUT", [](const auto& d, const auto& in) { return std::vector<std::string>{in, d.file("out.mkv")}; },
-       [](const auto& d, const auto& in) { return in + " -> " + d.file("out.mkv") + ": would keep 2 of 4 streams, "; }},
-      {"--to", [](const auto& d, const auto& in) { return std::vector<std::string>{"--to", d.file("out"), in}; },
-       [](const auto& d, const auto& in) { return in + " -> " + d.file("out/in.mkv") + ": would keep 2 of 4 streams, "; }},
-      {"--in-place", [](const auto&, const auto& in) { return std::vector<std::string>{"--in-place", in}; },
+      {"INPUT OUTPUT",
+       [](const auto& d, const auto& in) {
+         return std::vector<std::string>{in, d.file("out.mkv")};
+       },
+       [](const auto& d, const auto& in) {
+         return in + " -> " + d.file("out.mkv") + ": would keep 2 of 4 streams, ";
+       }},
+      {"--to",
+       [](const auto& d, const auto& in) {
+         return std::vector<std::string>{"--to", d.file("out"), in};
+       },
+       [](const auto& d, const auto& in) {
+         return in + " -> " + d.file("out/in.mkv") + ": would keep 2 of 4 streams, ";
+       }},
+      {"--in-place",
+       [](const auto&, const auto& in) {
+         return std::vector<std::string>{"--in-place", in};
+       },
        [](const auto&, const auto& in) { return in + ": would keep 2 of 4 streams in place, "; }},
   };
   for (const int audio_bit_rate : {64000, 0}) {  // 0: FLAC, which states no bit rate
     for (const form& f : forms) {
       fixtures::TempDir dir;
       const std::string in = dir.file("in.mkv");
-      fixtures::MediaLayout layout{{{fixtures::Kind::video}, {fixtures::Kind::audio}, {fixtures::Kind::audio},
+      fixtures::MediaLayout layout{{{fixtures::Kind::video},
+                                    {fixtures::Kind::audio},
+                                    {fixtures::Kind::audio},
                                     {fixtures::Kind::subtitle}}};
       layout.audio_bit_rate = audio_bit_rate;
       fixtures::write_media(in, layout);
-      const std::string codec = audio_bit_rate > 0 ? "ac3" : "flac";
-      const std::string expected = f.heading(dir, in) + saving(in) + "\n" +
-                                   "  stream 0: video mpeg4, kept\n"
-                                   "  stream 1: audio " + codec + ", dropped (audio)\n"
-                                   "  stream 2: audio " + codec + ", dropped (audio)\n"
+      const std::string dropped = std::string("audio ") + (audio_bit_rate > 0 ? "ac3" : "flac") +
+                                  ", dropped (audio)\n";
+      const std::string expected = f.heading(dir, in) + saving(in) + "\n  stream 0: video mpeg4, kept\n" +
+                                   "  stream 1: " + dropped + "  stream 2: " + dropped +
                                    "  stream 3: subtitle subrip, kept\n";
       const auto before = snapshot(dir.path());
 
@@ -102,10 +117,11 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
     std::vector<std::string> refusals;  // the lines after the plan of a.mkv
   };
   const std::vector<row> rows = {
-      {{"--to", out, dir.file("a.mkv"), dir.file("silent.mkv"), dir.file("radio.mkv"), dir.file("other/a.mkv"),
-        dir.file("missing.mkv"), out + "/b.mkv"},
+      {{"--to", out, dir.file("a.mkv"), dir.file("silent.mkv"), dir.file("radio.mkv"),
+        dir.file("other/a.mkv"), dir.file("missing.mkv"), out + "/b.mkv"},
        1,
-       {dir.file("silent.mkv") + ": no audio stream, nothing to remove", dir.file("radio.mkv") + ": no video stream",
+       {dir.file("silent.mkv") + ": no audio stream, nothing to remove",
+        dir.file("radio.mkv") + ": no video stream",
         dir.file("other/a.mkv") + ": skipped, " + out + "/a.mkv is the output of " + dir.file("a.mkv"),
         dir.file("missing.mkv") + ": cannot open the input as a local media file",
         out + "/b.mkv: output would overwrite the input"}},
@@ -125,9 +141,11 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
     if (r.refusals.empty()) {
       expected = dir.file("a.mkv") + ": output would overwrite the input\n";
     } else {
-      const std::string heading = r.args[0] == "--to" ? dir.file("a.mkv") + " -> " + out + "/a.mkv: would keep 1 of 2 streams, "
-                                                     : dir.file("a.mkv") + ": would keep 1 of 2 streams in place, ";
-      expected = heading + saving(dir.file("a.mkv")) + "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n";
+      const std::string heading =
+          r.args[0] == "--to" ? dir.file("a.mkv") + " -> " + out + "/a.mkv: would keep 1 of 2 streams, "
+                              : dir.file("a.mkv") + ": would keep 1 of 2 streams in place, ";
+      expected = heading + saving(dir.file("a.mkv")) +
+                 "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n";
       for (const std::string& line : r.refusals) expected += line + "\n";
     }
     EXPECT_EQ(run.out, expected) << r.args[0];

@@ -81,8 +81,8 @@ TEST(InPlace, ReplacesEachFileByItsCopyKeepingItsPermissionsAndOwner) {
         << run.out;
   }
   const std::string total = tacetra_cli::format_size(static_cast<std::int64_t>(before_bytes));
-  EXPECT_EQ(fixtures::last_line(run.err),
-            "[####################] 100.0%  3 done, 0 failed, 0 left  " + total + " / " + total + "  ETA 0:00")
+  EXPECT_EQ(fixtures::last_line(run.err), "[####################] 100.0%  3 done, 0 failed, 0 left  " +
+                                              total + " / " + total + "  ETA 0:00")
       << run.err;
 
   for (std::size_t i = 0; i < originals.size(); ++i) {
@@ -137,14 +137,16 @@ TEST(InPlace, LeavesTheFileAsItWasWhenNoContainerGoesByItsName) {
   fixtures::TempDir dir;
   // FFmpeg reads the file by its contents, but writes by the name.
   const std::string file = dir.file("clip.nosuchformat");
-  expect_left_as_it_was(
-      dir.path(), file,
-      {{"unknown container", [](const std::string& f) { return std::vector<std::string>{"mute", "--in-place", f}; },
-        1, "failed: cannot create output"}},
-      [&] {
-        fixtures::write_media(dir.file("clip.mkv"), video_audio_subtitle);
-        fs::rename(dir.file("clip.mkv"), file);
-      });
+  expect_left_as_it_was(dir.path(), file,
+                        {{"unknown container",
+                          [](const std::string& f) {
+                            return std::vector<std::string>{"mute", "--in-place", f};
+                          },
+                          1, "failed: cannot create output"}},
+                        [&] {
+                          fixtures::write_media(dir.file("clip.mkv"), video_audio_subtitle);
+                          fs::rename(dir.file("clip.mkv"), file);
+                        });
 }
 
 TEST(InPlace, LeavesTheFileAsItWasWhenItsFilesystemCannotTakeTheCopy) {
@@ -157,12 +159,16 @@ TEST(InPlace, LeavesTheFileAsItWasWhenItsFilesystemCannotTakeTheCopy) {
   expect_left_as_it_was(
       disk->path(), file,
       {
-          {"the space check refuses", [](const std::string& f) {
+          {"the space check refuses",
+           [](const std::string& f) {
              return std::vector<std::string>{"mute", "--in-place", f};
-           }, 19, "not enough free space in " + disk->path() + ": the copy needs about ", " free"},
-          {"the disk fills up", [](const std::string& f) {
+           },
+           19, "not enough free space in " + disk->path() + ": the copy needs about ", " free"},
+          {"the disk fills up",
+           [](const std::string& f) {
              return std::vector<std::string>{"mute", "--in-place", "--no-space-check", f};
-           }, 1, "failed: "},
+           },
+           1, "failed: "},
       },
       [&] { fixtures::write_long(file, 5); });
 }
@@ -179,7 +185,8 @@ TEST(InPlace, LeavesTheFileAsItWasOnAReadOnlyFilesystem) {
 
   const finished_run run = run_tool({"mute", "--in-place", file});
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
-  EXPECT_EQ(run.out, file + ": failed: cannot create its copy beside it: Read-only file system, left as it was\n");
+  EXPECT_EQ(run.out,
+            file + ": failed: cannot create its copy beside it: Read-only file system, left as it was\n");
   EXPECT_TRUE(fixtures::read_bytes(file) == bytes);
   EXPECT_EQ(names_in(disk->path()), std::set<std::string>{"clip.mkv"});
 }
@@ -198,7 +205,8 @@ TEST(InPlace, SigintLeavesTheFileAsItWas) {
 
   EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
   EXPECT_EQ(run.out, file + ": cancelled, left as it was\n");
-  EXPECT_NE(run.err.find("tacetra: interrupted, cancelling the running jobs\n"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("tacetra: interrupted, cancelling the running jobs\n"), std::string::npos)
+      << run.err;
   EXPECT_NE(fixtures::last_line(run.err).find("0 done, 0 failed, 1 cancelled, 0 left  "), std::string::npos)
       << run.err;
   EXPECT_TRUE(fixtures::read_bytes(file) == bytes);

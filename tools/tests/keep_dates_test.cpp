@@ -29,11 +29,20 @@ struct form {
 
 TEST(KeepDates, TheCopyTakesTheInputsDatesInEveryForm) {
   const std::vector<form> forms = {
-      {"INPUT OUTPUT", [](const auto& d, const std::string& in) { return std::vector<std::string>{in, d.file("out.mkv")}; },
+      {"INPUT OUTPUT",
+       [](const auto& d, const std::string& in) {
+         return std::vector<std::string>{in, d.file("out.mkv")};
+       },
        [](const auto& d, const std::string&) { return d.file("out.mkv"); }},
-      {"--to", [](const auto& d, const std::string& in) { return std::vector<std::string>{"--to", d.file("out"), in}; },
+      {"--to",
+       [](const auto& d, const std::string& in) {
+         return std::vector<std::string>{"--to", d.file("out"), in};
+       },
        [](const auto& d, const std::string&) { return d.file("out/in.mkv"); }},
-      {"--in-place", [](const auto&, const std::string& in) { return std::vector<std::string>{"--in-place", in}; },
+      {"--in-place",
+       [](const auto&, const std::string& in) {
+         return std::vector<std::string>{"--in-place", in};
+       },
        [](const auto&, const std::string& in) { return in; }},
   };
   for (const form& f : forms) {

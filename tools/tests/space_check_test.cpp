@@ -35,14 +35,16 @@ TEST(SpaceCheck, RefusesACopyThatWouldNotFitUnlessToldNotToCheck) {
   struct row {
     std::vector<std::string> args;
     int exit_code;
-    std::string out_starts;        // stdout
+    std::string out_starts;         // stdout
     std::string last_error_starts;  // the last line on stderr
   };
   const std::vector<row> rows = {
       {{"mute", in, out}, 19, "", "tacetra: " + in + ": " + refusal},
       {{"mute", "--dry-run", in, out}, 19, in + ": " + refusal, ""},
       // The copy starts, fills the disk and fails, leaving nothing.
-      {{"mute", "--no-space-check", in, out}, 1, R"({"state":5,"ok":false,"error":")",
+      {{"mute", "--no-space-check", in, out},
+       1,
+       R"({"state":5,"ok":false,"error":")",
        "tacetra: " + in + ": failed: "},
   };
   for (const row& r : rows) {
@@ -50,7 +52,8 @@ TEST(SpaceCheck, RefusesACopyThatWouldNotFitUnlessToldNotToCheck) {
     EXPECT_EQ(run.exit_code, r.exit_code) << r.args[1] << ": " << run.out << run.err;
     EXPECT_TRUE(r.out_starts.empty() ? run.out.empty() : run.out.starts_with(r.out_starts))
         << r.args[1] << ": " << run.out;
-    EXPECT_TRUE(fixtures::last_line(run.err).starts_with(r.last_error_starts)) << r.args[1] << ": " << run.err;
+    EXPECT_TRUE(fixtures::last_line(run.err).starts_with(r.last_error_starts))
+        << r.args[1] << ": " << run.err;
     EXPECT_EQ(names_in(disk->path()), std::set<std::string>{}) << r.args[1];
   }
 }
@@ -75,7 +78,8 @@ TEST(SpaceCheck, ABatchMutesWhatFitsAndRefusesTheRest) {
   int done = 0;
   for (const std::string& line : lines) done += line.find(": done, ") != std::string::npos ? 1 : 0;
   EXPECT_EQ(done, 2) << run.out;
-  EXPECT_NE(lines.back().find(": not enough free space in " + disk->path() + "/out: "), std::string::npos) << run.out;
+  EXPECT_NE(lines.back().find(": not enough free space in " + disk->path() + "/out: "), std::string::npos)
+      << run.out;
   EXPECT_NE(fixtures::last_line(run.err).find("  2 done, 1 failed, 0 left  "), std::string::npos) << run.err;
   EXPECT_EQ(names_in(disk->path()).size(), 3u);  // out and two copies
 }
