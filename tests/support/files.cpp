@@ -19,9 +19,11 @@ void write_bytes(const std::string& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary | std::ios::trunc) << bytes;
 }
 
-std::set<std::string> names_in(const TempDir& dir) {
+std::set<std::string> names_in(const TempDir& dir) { return names_in(dir.path()); }
+
+std::set<std::string> names_in(const std::string& dir) {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path())) {
+  for (const auto& entry : fs::directory_iterator(dir)) {
     names.insert(entry.path().filename().string());
   }
   return names;

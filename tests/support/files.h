@@ -19,5 +19,6 @@ void write_bytes(const std::string& path, const std::string& bytes);
 
 // The names in a directory, to show that a job left nothing behind.
 std::set<std::string> names_in(const TempDir& dir);
+std::set<std::string> names_in(const std::string& dir);
 
 }  // namespace fixtures

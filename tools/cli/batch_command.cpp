@@ -1,19 +1,27 @@
+#include <algorithm>
 #include <deque>
 #include <filesystem>
 #include <iostream>
-#include <map>
 #include <memory>
+#include <optional>
 #include <system_error>
 #include <thread>
 #include <vector>
 
+#include "batch_line.h"
 #include "commands.h"
 #include "exit_status.h"
+#include "file_facts.h"
+#include "in_place_copy.h"
 #include "interrupts.h"
 #include "job.h"
+#include "probe_facts.h"
+#include "progress_display.h"
 #include "report_fields.h"
+#include "space_check.h"
 #include "start_refusal.h"
 #include "tacetra.h"
+#include "terminal.h"
 #include "units.h"
 
 namespace fs = std::filesystem;
@@ -21,15 +29,41 @@ namespace fs = std::filesystem;
 namespace tacetra_cli {
 namespace {
 
-struct planned_file {
-  std::string in_path;
-  std::string out_path;
+// How much of its input a job has copied, going by media time; 0 when the
+// input states no duration.
+double copied_share(const progress_report& p) {
+  if (p.total_ms <= 0) return 0.0;
+  return std::clamp(static_cast<double>(p.processed_ms) / static_cast<double>(p.total_ms), 0.0, 1.0);
+}
+
+struct waiting_file {
+  planned_file file;
+  // Taken when the file's turn first comes, before anything reads it (which
+  // may move its access time), and kept while it waits for room.
+  bool looked_at = false;
+  std::optional<file_facts> before;
+  std::optional<probe_facts> probe;
 };
 
 struct running_file {
-  running_file(planned_file f, int id) : file(std::move(f)), work(id) {}
+  running_file(waiting_file w, std::unique_ptr<in_place_copy> c, space_verdict room, int id)
+      : file(std::move(w.file)),
+        before(std::move(w.before)),
+        copy(std::move(c)),
+        room(std::move(room)),
+        work(id) {}
+
+  // Of the copy's room, what the job has yet to write.
+  std::int64_t room_left(const progress_report& p) const {
+    if (!room.known) return 0;
+    return static_cast<std::int64_t>(static_cast<double>(room.needed) * (1.0 - copied_share(p)));
+  }
+
   planned_file file;
-  job work;
+  std::optional<file_facts> before;
+  std::unique_ptr<in_place_copy> copy;  // in place only; outlives the job, which may write to it
+  space_verdict room;
+  job work;  // declared last: freeing its slot comes first
 };
 
 std::string done_summary(const std::string& result) {
@@ -38,96 +72,232 @@ std::string done_summary(const std::string& result) {
   const auto saved = number_field(result, "bytes_saved").value_or(0);
   const auto media_ms = number_field(result, "duration_ms").value_or(0);
   const auto elapsed_ms = number_field(result, "elapsed_ms").value_or(0);
-  return "done, " + format_size(in_size) + " -> " + format_size(out_size) + " (" +
-         format_size(saved) + " saved), " + format_clock(media_ms) + " of media in " +
-         format_clock(elapsed_ms);
+  return "done, " + format_size(in_size) + " -> " + format_size(out_size) + " (" + format_size(saved) +
+         " saved), " + format_clock(media_ms) + " of media in " + format_clock(elapsed_ms);
 }
 
-// A later job would overwrite what an earlier one wrote, or the input of a
-// job not yet started, and the library can only see the jobs that run.
-std::string clash(const planned_file& file, const std::map<std::string, std::string>& outputs,
-                  const std::vector<std::string>& inputs) {
-  if (const auto earlier = outputs.find(file.out_path); earlier != outputs.end()) {
-    return "skipped, " + file.out_path + " is the output of " + earlier->second;
+// One batch: the files waiting and running, what has become of the others,
+// and the lines that tell it.
+class batch {
+ public:
+  explicit batch(const mute_options& options) : options_(options), display_(stderr_is_terminal()) {}
+
+  int run(const std::vector<planned_file>& plan) {
+    for (const planned_file& file : plan) {
+      if (file.refused) {
+        refuse(file, file.refused->reason, file.refused->status);
+      } else {
+        waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt});
+      }
+    }
+    for (;;) {
+      if (interrupted() && !cancelling_) cancel_all();
+      start_what_fits();
+      collect_finished();
+      if (waiting_.empty() && running_.empty()) break;
+      display_.update(batch_line(tally(), wall_ms()), wall_ms());
+      std::this_thread::sleep_for(poll_interval);
+    }
+    display_.finish(batch_line(tally(), wall_ms()));
+    return cancelling_ ? exit_cancelled : status_.status();
   }
-  for (const std::string& input : inputs) {
-    std::error_code unused;
-    if (fs::equivalent(file.out_path, input, unused)) {
-      return input == file.in_path ? "output would overwrite the input"
-                                   : "output would overwrite the input " + input;
+
+ private:
+  // A file that got no job is named alone; one whose job ran, with where
+  // its copy went.
+  void report(const std::string& who, const std::string& text) {
+    display_.clear();
+    std::cout << who << ": " << text << std::endl;
+  }
+
+  void refuse(const planned_file& file, const std::string& text, int status) {
+    report(file.name, text);
+    status_.add(status);
+    ++failed_;
+  }
+
+  void fail(const planned_file& file, const std::string& text) {
+    report(file.what(), text);
+    status_.add(exit_failed);
+    ++failed_;
+  }
+
+  void cancel_all() {
+    cancelling_ = true;
+    display_.clear();
+    std::cerr << "tacetra: interrupted, cancelling the running jobs\n";
+    for (auto& r : running_) r->work.cancel();
+    for (const waiting_file& w : waiting_) {
+      report(w.file.name, "skipped, interrupted");
+      ++cancelled_;
+    }
+    waiting_.clear();
+  }
+
+  void start_what_fits() {
+    while (static_cast<int>(running_.size()) < job_slots && !waiting_.empty() && !interrupted()) {
+      if (!start(waiting_.front())) return;  // waits for room
+      waiting_.pop_front();
     }
   }
-  return {};
-}
+
+  // False when the file is to wait until jobs running beside it have
+  // written their copies and it can be judged again.
+  bool start(waiting_file& w) {
+    const planned_file& file = w.file;
+    if (!w.looked_at) {
+      w.looked_at = true;
+      std::error_code unused;
+      w.before = facts_of(file.in_path, unused);
+      std::string ignored;
+      if (options_.space_check && w.before && w.before->regular) w.probe = probe_file(file.in_path, ignored);
+    }
+    if (file.in_place && !w.before) {
+      refuse(file, "cannot open the input as a local media file", exit_cannot_open);
+      return true;
+    }
+
+    space_verdict room;
+    if (w.probe) {
+      room = judge_space(*w.probe, file.out_path);
+      if (!room.fits(room_taken_on(room.device))) {
+        if (runs_beside(room.device)) return false;
+        refuse(file, not_enough_space(room), exit_no_space);
+        return true;
+      }
+    }
+
+    std::unique_ptr<in_place_copy> copy;
+    if (file.in_place) {
+      copy = std::make_unique<in_place_copy>(file.out_path);
+      std::error_code error;
+      if (!copy->reserve(error)) {
+        refuse(file, "failed: cannot create its copy beside it: " + error.message() + ", left as it was",
+               exit_failed);
+        return true;
+      }
+    }
+    const std::string& target = copy ? copy->path() : file.out_path;
+    const int id = tacetra_start(file.in_path.c_str(), target.c_str());
+    if (id < 0) {
+      const refusal why = explain_refusal(id, file.in_path, target);
+      refuse(file, why.reason, why.status);
+      return true;
+    }
+    running_.push_back(std::make_unique<running_file>(std::move(w), std::move(copy), std::move(room), id));
+    return true;
+  }
+
+  // Room that the jobs writing to `device` have yet to take.
+  std::int64_t room_taken_on(std::uint64_t device) const {
+    std::int64_t taken = 0;
+    for (const auto& r : running_) {
+      if (r->room.known && r->room.device == device) taken += r->room_left(r->work.progress());
+    }
+    return taken;
+  }
+
+  bool runs_beside(std::uint64_t device) const {
+    return std::ranges::any_of(running_,
+                               [&](const auto& r) { return r->room.known && r->room.device == device; });
+  }
+
+  void collect_finished() {
+    // Leaving the vector frees the slot for the next file.
+    std::erase_if(running_, [&](const std::unique_ptr<running_file>& r) {
+      if (!r->work.finished()) return false;
+      end_job(*r);
+      return true;
+    });
+  }
+
+  void end_job(running_file& r) {
+    const std::string result = r.work.result();
+    const planned_file& file = r.file;
+    const std::string left_alone = file.in_place ? ", left as it was" : "";
+    switch (r.work.progress().state) {
+      case TACETRA_DONE:
+        if (file.in_place && cancelling_) {
+          // Not yet in the file's place: the interrupt asked to leave it be.
+          report(file.what(), "cancelled, left as it was");
+          ++cancelled_;
+        } else if (file.in_place) {
+          if (const std::string why = r.copy->replace_original(*r.before, options_.keep_dates);
+              !why.empty()) {
+            fail(file, "failed: " + why + left_alone);
+          } else {
+            done(file, result);
+          }
+        } else if (std::error_code error;
+                   options_.keep_dates && (!r.before || !give_dates(file.out_path, *r.before, error))) {
+          fail(file, done_summary(result) + ", but its dates could not be set: " + error.message());
+        } else {
+          done(file, result);
+        }
+        break;
+      case TACETRA_CANCELLED:
+        report(file.what(),
+               "cancelled, " + (file.in_place ? std::string("left as it was") : "no output left"));
+        ++cancelled_;
+        break;
+      default:
+        fail(file, "failed: " + string_field(result, "error").value_or("unknown error") + left_alone);
+    }
+  }
+
+  void done(const planned_file& file, const std::string& result) {
+    report(file.what(), done_summary(result));
+    ++done_;
+    done_bytes_ += file.size;
+  }
+
+  batch_tally tally() const {
+    batch_tally t;
+    t.done = done_;
+    t.failed = failed_;
+    t.cancelled = cancelled_;
+    t.left = static_cast<int>(waiting_.size() + running_.size());
+    t.copied_bytes = t.total_bytes = done_bytes_;
+    for (const waiting_file& w : waiting_) t.total_bytes += w.file.size;
+    for (const auto& r : running_) {
+      t.total_bytes += r->file.size;
+      t.copied_bytes +=
+          static_cast<std::int64_t>(copied_share(r->work.progress()) * static_cast<double>(r->file.size));
+    }
+    return t;
+  }
+
+  std::int64_t wall_ms() const {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now() - started_).count();
+  }
+
+  const mute_options& options_;
+  progress_display display_;
+  const std::chrono::steady_clock::time_point started_ = std::chrono::steady_clock::now();
+  std::deque<waiting_file> waiting_;
+  std::vector<std::unique_ptr<running_file>> running_;
+  bool cancelling_ = false;
+  batch_status status_;
+  int done_ = 0;
+  int failed_ = 0;
+  int cancelled_ = 0;
+  std::int64_t done_bytes_ = 0;
+};
 
 }  // namespace
 
-int run_batch(const std::string& dir, const std::vector<std::string>& files) {
-  std::error_code error;
-  fs::create_directories(dir, error);
-  if (error) {
-    std::cerr << "tacetra: " << dir << ": cannot create the directory: " << error.message() << '\n';
-    return exit_failed;
-  }
-
-  int status = exit_done;
-  auto report = [&](const std::string& what, const std::string& outcome) {
-    std::cout << what << ": " << outcome << std::endl;
-  };
-
-  std::deque<planned_file> waiting;
-  std::map<std::string, std::string> outputs;
-  for (const std::string& in_path : files) {
-    planned_file file{in_path, (fs::path(dir) / fs::path(in_path).filename()).string()};
-    if (const std::string reason = clash(file, outputs, files); !reason.empty()) {
-      report(in_path, reason);
-      status = exit_failed;
-      continue;
+int run_batch(const std::vector<planned_file>& plan, const mute_options& options,
+              const std::string& out_dir) {
+  if (!out_dir.empty()) {
+    std::error_code error;
+    fs::create_directories(out_dir, error);
+    if (error) {
+      std::cerr << "tacetra: " << out_dir << ": cannot create the directory: " << error.message() << '\n';
+      return exit_failed;
     }
-    outputs.emplace(file.out_path, in_path);
-    waiting.push_back(std::move(file));
   }
-
-  std::vector<std::unique_ptr<running_file>> running;
-  bool cancelling = false;
-  while (!waiting.empty() || !running.empty()) {
-    if (interrupted() && !cancelling) {
-      cancelling = true;
-      std::cerr << "tacetra: interrupted, cancelling the running jobs\n";
-      for (auto& r : running) r->work.cancel();
-      for (const planned_file& file : waiting) report(file.in_path, "skipped, interrupted");
-      waiting.clear();
-    }
-
-    while (static_cast<int>(running.size()) < job_slots && !waiting.empty() && !interrupted()) {
-      planned_file file = std::move(waiting.front());
-      waiting.pop_front();
-      const int id = tacetra_start(file.in_path.c_str(), file.out_path.c_str());
-      if (id < 0) {
-        report(file.in_path, explain_refusal(id, file.in_path, file.out_path).reason);
-        status = exit_failed;
-        continue;
-      }
-      running.push_back(std::make_unique<running_file>(std::move(file), id));
-    }
-
-    // Leaving the vector frees the slot for the next file.
-    std::erase_if(running, [&](const std::unique_ptr<running_file>& r) {
-      if (!r->work.finished()) return false;
-      const std::string result = r->work.result();
-      const std::string what = r->file.in_path + " -> " + r->file.out_path;
-      switch (r->work.progress().state) {
-        case TACETRA_DONE: report(what, done_summary(result)); break;
-        case TACETRA_CANCELLED: report(what, "cancelled, no output left"); break;
-        default:
-          report(what, "failed: " + string_field(result, "error").value_or("unknown error"));
-          status = exit_failed;
-      }
-      return true;
-    });
-    if (!running.empty()) std::this_thread::sleep_for(poll_interval);
-  }
-  return cancelling ? exit_cancelled : status;
+  return batch(options).run(plan);
 }
 
 }  // namespace tacetra_cli

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "exit_status.h"
 #include "interrupts.h"
+#include "mute_plan.h"
 #include "tacetra.h"
 
 using namespace tacetra_cli;
@@ -23,13 +24,30 @@ int main(int argc, char** argv) {
 
   std::vector<std::string> mute_files;
   std::string to_dir;
-  bool mute_pretty = false;
+  bool in_place = false;
+  bool dry_run = false;
+  bool no_space_check = false;
+  mute_options options;
   CLI::App* mute = app.add_subcommand(
-      "mute", "Copy INPUT to OUTPUT without its audio, or with --to every FILE into DIR");
-  mute->add_option("FILE", mute_files, "INPUT OUTPUT, or with --to the files to mute")->required();
-  CLI::Option* to = mute->add_option("--to", to_dir, "Write each FILE's copy into DIR under its own name, four at a time");
+      "mute",
+      "Copy INPUT to OUTPUT without its audio, with --to every FILE into DIR, or with --in-place "
+      "replace every FILE by its copy");
+  mute->add_option("FILE", mute_files, "INPUT OUTPUT, or with --to or --in-place the files to mute")
+      ->required();
+  CLI::Option* to =
+      mute->add_option("--to", to_dir, "Write each FILE's copy into DIR under its own name, four at a time");
   to->type_name("DIR");
-  mute->add_flag("--pretty", mute_pretty, "Indent the result JSON (one file only)");
+  mute->add_flag("--in-place", in_place,
+                 "Replace each FILE by its copy once the copy is complete, four at a time")
+      ->excludes(to);
+  mute->add_flag("--keep-dates", options.keep_dates,
+                 "Give each copy its input's modification and access times");
+  mute->add_flag("--no-space-check", no_space_check,
+                 "Start a job even when its copy looks too big for the free space");
+  mute->add_flag(
+      "--dry-run", dry_run,
+      "Write nothing; show for each file the streams kept and dropped, the bytes saved and any refusal");
+  mute->add_flag("--pretty", options.pretty, "Indent the result JSON (one file only)");
 
   CLI::App* version = app.add_subcommand("version", "Print the library's version");
 
@@ -45,11 +63,18 @@ int main(int argc, char** argv) {
   }
   if (*probe) return run_probe(probe_files, probe_pretty);
 
-  catch_interrupts();
-  if (to->count() > 0) return run_batch(to_dir, mute_files);
-  if (mute_files.size() != 2) {
-    std::cerr << "tacetra mute: give INPUT and OUTPUT, or --to DIR and the files to mute\n";
+  options.space_check = !no_space_check;
+  const bool one_file = to->count() == 0 && !in_place;
+  if (one_file && mute_files.size() != 2) {
+    std::cerr << "tacetra mute: give INPUT and OUTPUT, or --to DIR or --in-place and the files to mute\n";
     return exit_usage;
   }
-  return run_mute(mute_files[0], mute_files[1], mute_pretty);
+  const std::vector<planned_file> plan = in_place    ? plan_in_place(mute_files)
+                                         : !one_file ? plan_into_directory(to_dir, mute_files)
+                                                     : std::vector{plan_one(mute_files[0], mute_files[1])};
+  if (dry_run) return run_dry_run(plan, options, one_file);
+
+  catch_interrupts();
+  if (one_file) return run_mute(plan.front(), options);
+  return run_batch(plan, options, in_place ? std::string() : to_dir);
 }

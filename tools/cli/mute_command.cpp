@@ -1,27 +1,45 @@
 #include <iostream>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
 #include "exit_status.h"
+#include "file_facts.h"
 #include "interrupts.h"
 #include "job.h"
 #include "pretty_json.h"
+#include "probe_facts.h"
 #include "progress_display.h"
+#include "progress_line.h"
 #include "report_fields.h"
+#include "space_check.h"
 #include "start_refusal.h"
 #include "tacetra.h"
 #include "terminal.h"
 
 namespace tacetra_cli {
 
-int run_mute(const std::string& in_path, const std::string& out_path, bool pretty) {
+int run_mute(const planned_file& file, const mute_options& options) {
   if (interrupted()) return exit_cancelled;
-  const int id = tacetra_start(in_path.c_str(), out_path.c_str());
-  if (id < 0) {
-    const refusal why = explain_refusal(id, in_path, out_path);
-    std::cerr << "tacetra: " << in_path << ": " << why.reason << '\n';
+  auto refuse = [&](const refusal& why) {
+    std::cerr << "tacetra: " << file.name << ": " << why.reason << '\n';
     return why.status;
+  };
+  if (file.refused) return refuse(*file.refused);
+
+  // Taken before anything reads the input, which may move its access time.
+  std::error_code error;
+  const std::optional<file_facts> before = facts_of(file.in_path, error);
+  if (options.space_check && before && before->regular) {
+    std::string unused;
+    if (const auto probe = probe_file(file.in_path, unused)) {
+      const space_verdict room = judge_space(*probe, file.out_path);
+      if (!room.fits(0)) return refuse({exit_no_space, not_enough_space(room)});
+    }
   }
+
+  const int id = tacetra_start(file.in_path.c_str(), file.out_path.c_str());
+  if (id < 0) return refuse(explain_refusal(id, file.in_path, file.out_path));
 
   job muting(id);
   progress_display display(stderr_is_terminal());
@@ -33,24 +51,30 @@ int run_mute(const std::string& in_path, const std::string& out_path, bool prett
       display.end_line();
       std::cerr << "tacetra: interrupted, cancelling the job\n";
     }
-    if (!cancelling) display.update(muting.progress(), muting.wall_ms());
+    if (!cancelling) display.update(progress_line(muting.progress(), muting.wall_ms()), muting.wall_ms());
     std::this_thread::sleep_for(poll_interval);
   }
 
   const progress_report last = muting.progress();
-  if (last.state == TACETRA_DONE) display.finish(last, muting.wall_ms());
+  if (last.state == TACETRA_DONE) display.finish(progress_line(last, muting.wall_ms()));
   display.end_line();
   const std::string result = muting.result();
-  std::cout << (pretty ? pretty_json(result) : result) << std::endl;
+  std::cout << (options.pretty ? pretty_json(result) : result) << std::endl;
 
   switch (last.state) {
-    case TACETRA_DONE: return exit_done;
+    case TACETRA_DONE:
+      if (options.keep_dates && (!before || !give_dates(file.out_path, *before, error))) {
+        std::cerr << "tacetra: " << file.name
+                  << ": done, but the copy's dates could not be set: " << error.message() << '\n';
+        return exit_failed;
+      }
+      return exit_done;
     case TACETRA_CANCELLED:
-      std::cerr << "tacetra: " << in_path << ": cancelled, no output left\n";
+      std::cerr << "tacetra: " << file.name << ": cancelled, no output left\n";
       return exit_cancelled;
     default:
-      std::cerr << "tacetra: " << in_path << ": failed: "
-                << string_field(result, "error").value_or("unknown error") << '\n';
+      std::cerr << "tacetra: " << file.name
+                << ": failed: " << string_field(result, "error").value_or("unknown error") << '\n';
       return exit_failed;
   }
 }

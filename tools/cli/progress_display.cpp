@@ -1,27 +1,24 @@
 #include "progress_display.h"
 
 #include <cstdio>
-#include <string>
-
-#include "progress_line.h"
 
 namespace tacetra_cli {
 
-void progress_display::update(const progress_report& progress, std::int64_t wall_ms) {
+void progress_display::update(const std::string& line, std::int64_t wall_ms) {
   if (terminal_) {
-    draw(progress, wall_ms);
+    draw(line);
   } else if (wall_ms >= next_plain_ms_) {
-    std::fprintf(stderr, "%s\n", progress_line(progress, wall_ms).c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
     next_plain_ms_ = wall_ms + 1000;
   }
 }
 
-void progress_display::finish(const progress_report& progress, std::int64_t wall_ms) {
+void progress_display::finish(const std::string& line) {
   if (terminal_) {
-    draw(progress, wall_ms);
+    draw(line);
     end_line();
   } else {
-    std::fprintf(stderr, "%s\n", progress_line(progress, wall_ms).c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
   }
 }
 
@@ -31,8 +28,14 @@ void progress_display::end_line() {
   drawn_length_ = 0;
 }
 
-void progress_display::draw(const progress_report& progress, std::int64_t wall_ms) {
-  std::string line = progress_line(progress, wall_ms);
+void progress_display::clear() {
+  if (drawn_length_ == 0) return;
+  std::fprintf(stderr, "\r%s\r", std::string(drawn_length_, ' ').c_str());
+  std::fflush(stderr);
+  drawn_length_ = 0;
+}
+
+void progress_display::draw(std::string line) {
   const std::size_t length = line.size();
   // Blank out whatever a longer previous line left behind.
   if (length < drawn_length_) line.append(drawn_length_ - length, ' ');

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace tacetra_cli {
@@ -12,5 +13,8 @@ struct refusal {
 // Why tacetra_start refused a job, given its negative code and the paths it
 // was given.
 refusal explain_refusal(int code, const std::string& in_path, const std::string& out_path);
+
+// The paths tacetra_start refuses whatever the files: empty or too long.
+std::optional<refusal> path_refusal(const std::string& in_path, const std::string& out_path);
 
 }  // namespace tacetra_cli

@@ -1,23 +1,19 @@
-// tacetra mute --to DIR FILE...: more files than slots, each reported once.
+// tacetra mute --to DIR FILE...: more files than slots, each reported once,
+// and a progress line for the whole batch.
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <filesystem>
-#include <sstream>
 
 #include "support/fixtures.h"
+#include "support/lines.h"
 #include "harness/child_process.h"
+#include "units.h"
 
 using namespace tool_tests;
+using fixtures::lines_of;
 
 namespace {
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> lines;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);) lines.push_back(line);
-  return lines;
-}
 
 // The one line that starts with `prefix`.
 std::string line_for(const std::vector<std::string>& lines, const std::string& prefix) {
@@ -93,6 +89,45 @@ TEST(BatchMute, RefusesAnOutputThatIsOneOfTheInputs) {
   EXPECT_EQ(run.exit_code, 1);
   EXPECT_EQ(run.out, dir.file("sub/a.mkv") + ": output would overwrite the input " + dir.file("a.mkv") + "\n" +
                          dir.file("a.mkv") + ": output would overwrite the input\n");
+}
+
+// The batch's line, plain on a pipe and drawn in place on a terminal, ends
+// with every file accounted for: refused up front, refused at the start,
+// and done.
+TEST(BatchMute, TheBatchLineEndsWithEveryFileAccountedFor) {
+  for (const auto kind : {tool_process::stderr_kind::pipe, tool_process::stderr_kind::terminal}) {
+    fixtures::TempDir dir;
+    const std::string out = dir.file("out");
+    std::vector<std::string> args{"mute", "--to", out};
+    std::uintmax_t bytes = 0;
+    for (int i = 0; i < 5; ++i) {
+      const std::string in = dir.file("clip" + std::to_string(i) + ".mkv");
+      fixtures::write_media(in, video_audio);
+      bytes += std::filesystem::file_size(in);
+      args.push_back(in);
+    }
+    fixtures::write_media(dir.file("silent.mkv"), {{{fixtures::Kind::video}}});
+    std::filesystem::create_directory(dir.file("other"));
+    fixtures::write_media(dir.file("other/clip0.mkv"), video_audio);
+    args.push_back(dir.file("silent.mkv"));
+    args.push_back(dir.file("other/clip0.mkv"));
+
+    const finished_run run = tool_process(args, kind).wait();
+    EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
+    EXPECT_EQ(lines_of(run.out).size(), 7u) << run.out;
+    const std::string total = tacetra_cli::format_size(static_cast<std::int64_t>(bytes));
+    const std::string last = "[####################] 100.0%  5 done, 2 failed, 0 left  " + total + " / " + total +
+                             "  ETA 0:00\n";
+    EXPECT_TRUE(run.err.ends_with(last)) << run.err;
+    if (kind == tool_process::stderr_kind::terminal) {
+      // Drawn over and over on one line, which only the end closes.
+      EXPECT_EQ(std::ranges::count(run.err, '\n'), 1) << run.err;
+      EXPECT_TRUE(run.err.ends_with("\r" + last)) << run.err;
+    } else {
+      EXPECT_EQ(std::ranges::count(run.err, '\r'), 0) << run.err;
+      EXPECT_EQ(fixtures::last_line(run.err) + "\n", last);
+    }
+  }
 }
 
 }  // namespace

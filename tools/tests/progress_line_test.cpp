@@ -1,6 +1,8 @@
-// The progress line's figures: bar, percent, times, speed and time left.
+// The progress lines' figures: for one job bar, percent, times, speed and
+// time left; for a batch its files and bytes.
 #include <gtest/gtest.h>
 
+#include "batch_line.h"
 #include "progress_line.h"
 #include "tacetra.h"
 #include "units.h"
@@ -30,6 +32,26 @@ TEST(ProgressLine, ShowsTheFiguresOfAJob) {
        "[####################] 100.0%  0:09.9 / 0:10.0  500 packets  99.6x  ETA 0:00"},
   };
   for (const row& r : rows) EXPECT_EQ(progress_line(r.progress, r.wall_ms), r.line);
+}
+
+TEST(BatchLine, ShowsWhereTheBatchStands) {
+  struct row {
+    batch_tally tally;
+    std::int64_t wall_ms;
+    std::string line;
+  };
+  const std::vector<row> rows = {
+      // A quarter of the bytes in 2 s: 6 s to go.
+      {{1, 0, 0, 3, 10000000, 40000000}, 2000,
+       "[#####...............]  25.0%  1 done, 0 failed, 3 left  10.0 MB / 40.0 MB  ETA 0:06"},
+      {{0, 1, 0, 2, 0, 5000}, 10, "[....................]   0.0%  0 done, 1 failed, 2 left  0 B / 5.0 kB  ETA --"},
+      // Sizes unknown (pipes): no share to show.
+      {{0, 0, 0, 1, 0, 0}, 500, "[????????????????????]     ?%  0 done, 0 failed, 1 left  0 B / 0 B  ETA --"},
+      {{3, 2, 0, 0, 900, 900}, 700, "[####################] 100.0%  3 done, 2 failed, 0 left  900 B / 900 B  ETA 0:00"},
+      {{1, 0, 4, 0, 900, 900}, 700,
+       "[####################] 100.0%  1 done, 0 failed, 4 cancelled, 0 left  900 B / 900 B  ETA 0:00"},
+  };
+  for (const row& r : rows) EXPECT_EQ(batch_line(r.tally, r.wall_ms), r.line);
 }
 
 TEST(Units, ClockCountdownAndSize) {

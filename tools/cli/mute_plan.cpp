@@ -1,0 +1,87 @@
+#include "mute_plan.h"
+
+#include <filesystem>
+#include <map>
+#include <system_error>
+
+#include "exit_status.h"
+
+namespace fs = std::filesystem;
+
+namespace tacetra_cli {
+namespace {
+
+std::int64_t size_of(const std::string& path) {
+  std::error_code error;
+  const auto size = fs::file_size(path, error);
+  return error ? 0 : static_cast<std::int64_t>(size);
+}
+
+bool same_file(const std::string& a, const std::string& b) {
+  std::error_code unused;
+  return fs::equivalent(a, b, unused);
+}
+
+// A later job would overwrite what an earlier one wrote, or the input of a
+// job not yet started.
+std::optional<refusal> clash(const planned_file& file, const std::map<std::string, std::string>& outputs,
+                             const std::vector<std::string>& inputs) {
+  if (const auto earlier = outputs.find(file.out_path); earlier != outputs.end()) {
+    return refusal{exit_failed, "skipped, " + file.out_path + " is the output of " + earlier->second};
+  }
+  for (const std::string& input : inputs) {
+    if (same_file(file.out_path, input)) {
+      return refusal{exit_overwrite, input == file.in_path ? "output would overwrite the input"
+                                                           : "output would overwrite the input " + input};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+planned_file plan_one(const std::string& in_path, const std::string& out_path) {
+  planned_file file{in_path, in_path, out_path, false, size_of(in_path), std::nullopt};
+  if (same_file(in_path, out_path)) {
+    file.refused = refusal{exit_overwrite, "output would overwrite the input"};
+  }
+  return file;
+}
+
+std::vector<planned_file> plan_into_directory(const std::string& dir, const std::vector<std::string>& files) {
+  std::vector<planned_file> plan;
+  std::map<std::string, std::string> outputs;
+  for (const std::string& in_path : files) {
+    planned_file file{in_path, in_path,          (fs::path(dir) / fs::path(in_path).filename()).string(),
+                      false,   size_of(in_path), std::nullopt};
+    file.refused = clash(file, outputs, files);
+    if (!file.refused) outputs.emplace(file.out_path, in_path);
+    plan.push_back(std::move(file));
+  }
+  return plan;
+}
+
+std::vector<planned_file> plan_in_place(const std::vector<std::string>& files) {
+  std::vector<planned_file> plan;
+  std::map<std::string, std::string> planned;  // the file itself -> the name it was given as
+  for (const std::string& name : files) {
+    planned_file file{name, name, name, true, 0, std::nullopt};
+    std::error_code error;
+    const fs::path target = fs::canonical(name, error);
+    if (error) {
+      file.refused = refusal{exit_cannot_open, "cannot open the input as a local media file"};
+    } else if (!fs::is_regular_file(target, error)) {
+      file.refused = refusal{exit_failed, "not a regular file, cannot be replaced in place"};
+    } else if (const auto earlier = planned.find(target.string()); earlier != planned.end()) {
+      file.refused = refusal{exit_failed, "skipped, the same file as " + earlier->second};
+    } else {
+      file.in_path = file.out_path = target.string();
+      file.size = size_of(file.in_path);
+      planned.emplace(target.string(), name);
+    }
+    plan.push_back(std::move(file));
+  }
+  return plan;
+}
+
+}  // namespace tacetra_cli
