@@ -9,10 +9,6 @@ extern "C" {
 
 namespace tacetra {
 
-int local_only_options(AVDictionary** options) {
-  return av_dict_set(options, "protocol_whitelist", "file", 0);
-}
-
 const char* ffmpeg_file_name(const char* path) {
   constexpr char prefix[] = "file:";
   return std::strncmp(path, prefix, sizeof prefix - 1) == 0 ? path + sizeof prefix - 1 : path;
@@ -20,7 +16,7 @@ const char* ffmpeg_file_name(const char* path) {
 
 int open_local_input(const char* path, input_context& input) {
   AVDictionary* options = nullptr;
-  if (const int rc = local_only_options(&options); rc < 0) return rc;
+  if (const int rc = av_dict_set(&options, "protocol_whitelist", "file", 0); rc < 0) return rc;
   AVFormatContext* ctx = nullptr;
   const int rc = avformat_open_input(&ctx, path, nullptr, &options);
   av_dict_free(&options);

@@ -10,9 +10,6 @@ namespace tacetra {
 // the network, a pipe or another protocol. Returns FFmpeg's result code.
 int open_local_input(const char* path, input_context& input);
 
-// The same rule for the options of an output's I/O.
-int local_only_options(AVDictionary** options);
-
 // The name of the file FFmpeg opens for `path`: FFmpeg reads "file:NAME" as
 // NAME, where the runtime's file functions take the whole text as the name.
 const char* ffmpeg_file_name(const char* path);

@@ -4,10 +4,6 @@
 
 #include <cstdio>
 
-extern "C" {
-#include <libavformat/avformat.h>
-}
-
 #include "common/absolute_path.h"
 #include "tacetra.h"
 
