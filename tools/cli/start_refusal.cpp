@@ -4,12 +4,6 @@
 #include "tacetra.h"
 
 namespace tacetra_cli {
-namespace {
-
-// The longest path tacetra_start accepts, in bytes.
-constexpr std::size_t longest_path = 1198;
-
-}  // namespace
 
 refusal explain_refusal(int code, const std::string& in_path, const std::string& out_path) {
   switch (code) {
@@ -18,8 +12,8 @@ refusal explain_refusal(int code, const std::string& in_path, const std::string&
       // would destroy an input; the bad paths are the ones we can see.
       if (in_path.empty()) return {exit_bad_path, "the input path is empty"};
       if (out_path.empty()) return {exit_bad_path, "the output path is empty"};
-      if (in_path.size() > longest_path || out_path.size() > longest_path) {
-        return {exit_bad_path, "a path is longer than 1198 bytes"};
+      if (in_path.size() > TACETRA_PATH_MAX || out_path.size() > TACETRA_PATH_MAX) {
+        return {exit_bad_path, "a path is longer than " + std::to_string(TACETRA_PATH_MAX) + " bytes"};
       }
       return {exit_overwrite, "output would overwrite the input"};
     case TACETRA_ERR_BUSY: return {exit_busy, "all four job slots are busy"};
