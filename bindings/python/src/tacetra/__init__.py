@@ -12,6 +12,12 @@ from ._job import Job
 from ._probe import probe, version
 from ._version import __version__
 
+# Tracebacks and reprs name the classes where users import them from.
+for _public in (Job, LibraryError, StartCode, StartRefusedError, State, TacetraError,
+                VersionMismatchError):
+    _public.__module__ = __name__
+del _public
+
 __all__ = [
     "MAX_JOBS",
     "PATH_MAX",
