@@ -59,7 +59,7 @@ int main(int argc, char** argv) {
   if (together) ++first;
   std::vector<job_paths> jobs;
   for (int i = first; i + 1 < argc; i += 2) jobs.push_back({argv[i], argv[i + 1]});
-  if (jobs.empty() || (argc - first) % 2 != 0 || (together && jobs.size() > 4)) {
+  if (jobs.empty() || (argc - first) % 2 != 0 || (together && jobs.size() > TACETRA_MAX_JOBS)) {
     std::fprintf(stderr, "usage: tacetra_bench_jobs [--together] IN OUT [IN OUT ...]\n");
     return 2;
   }

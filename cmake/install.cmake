@@ -1,5 +1,5 @@
 # Installs what another project needs to use the library:
-#   include/tacetra.h
+#   include/tacetra.h and the tacetra_version.h it includes
 #   the shared library, with its SONAME (libquenlark-tacetra.so.1)
 #   a CMake package:  find_package(quenlark-tacetra CONFIG)
 #                     target_link_libraries(app PRIVATE quenlark-tacetra::quenlark-tacetra)
@@ -13,7 +13,8 @@ install(TARGETS quenlark-tacetra EXPORT quenlark-tacetra-targets
   RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR}
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR})
-install(FILES include/tacetra.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+install(FILES include/tacetra.h ${TACETRA_GENERATED_INCLUDE_DIR}/tacetra_version.h
+  DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 
 install(EXPORT quenlark-tacetra-targets
   NAMESPACE quenlark-tacetra::

@@ -337,7 +337,9 @@ TEST_F(Reports, AFreedSlotAnswersTheFixedTextAndLeavesItsTextsInPlace) {
 }
 
 TEST(Version, NamesTheLibraryAndTheLibavformatHeadersAtOneAddress) {
-  const std::string expected = "1.0.0 (libavformat " + std::to_string(LIBAVFORMAT_VERSION_MAJOR) +
+  const std::string expected = std::to_string(TACETRA_VERSION_MAJOR) + "." + std::to_string(TACETRA_VERSION_MINOR) +
+                               "." + std::to_string(TACETRA_VERSION_PATCH) + " (libavformat " +
+                               std::to_string(LIBAVFORMAT_VERSION_MAJOR) +
                                "." + std::to_string(LIBAVFORMAT_VERSION_MINOR) + "." +
                                std::to_string(LIBAVFORMAT_VERSION_MICRO) + ")";
   const char* first = tacetra_version();

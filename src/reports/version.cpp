@@ -6,15 +6,13 @@ extern "C" {
 
 #include "tacetra.h"
 
-namespace {
-constexpr char library_version[] = "1.0.0";
-}
-
 extern "C" TACETRA_API const char* tacetra_version(void) {
-  // The libavformat numbers are those of the headers built against, fixed at
-  // build time; the loaded FFmpeg is never asked.
+  // Both versions are those built with, fixed at build time: the library's
+  // from its header, libavformat's from the headers compiled against. The
+  // loaded FFmpeg is never asked.
   static char text[128];
-  std::snprintf(text, sizeof text, "%s (libavformat %d.%d.%d)", library_version,
-                LIBAVFORMAT_VERSION_MAJOR, LIBAVFORMAT_VERSION_MINOR, LIBAVFORMAT_VERSION_MICRO);
+  std::snprintf(text, sizeof text, "%d.%d.%d (libavformat %d.%d.%d)", TACETRA_VERSION_MAJOR,
+                TACETRA_VERSION_MINOR, TACETRA_VERSION_PATCH, LIBAVFORMAT_VERSION_MAJOR,
+                LIBAVFORMAT_VERSION_MINOR, LIBAVFORMAT_VERSION_MICRO);
   return text;
 }

@@ -20,7 +20,7 @@ using fixtures::wait_for_end;
 
 struct FreeAllSlots {
   ~FreeAllSlots() {
-    for (int id = 0; id < 4; ++id) tacetra_free(id);
+    for (int id = 0; id < TACETRA_MAX_JOBS; ++id) tacetra_free(id);
   }
 };
 
@@ -38,7 +38,7 @@ void expect_input_without_audio(const std::string& in, const std::string& out) {
   }
 }
 
-// Four jobs at once, each on an input of its own: every output is its own
+// A job in every slot at once, each on an input of its own: every output is its own
 // input without audio, whatever the others do; freed slots serve again.
 TEST(HostJobs, FourConcurrentJobsEachCopyTheirOwnInput) {
   fixtures::TempDir dir;
@@ -60,18 +60,19 @@ TEST(HostJobs, FourConcurrentJobsEachCopyTheirOwnInput) {
     layout.packets_per_stream = job.packets;
     fixtures::write_media(job.in, layout);
   }
+  ASSERT_EQ(jobs.size(), std::size_t{TACETRA_MAX_JOBS});
   for (int round = 0; round < 2; ++round) {
     std::vector<std::string> outs;
-    for (int id = 0; id < 4; ++id) {
+    for (int id = 0; id < TACETRA_MAX_JOBS; ++id) {
       const std::string& in = jobs[static_cast<std::size_t>(id)].in;
       outs.push_back(in + ".round" + std::to_string(round) + in.substr(in.size() - 4));
       ASSERT_EQ(tacetra_start(in.c_str(), outs.back().c_str()), id);
     }
-    for (int id = 0; id < 4; ++id) {
+    for (int id = 0; id < TACETRA_MAX_JOBS; ++id) {
       ASSERT_EQ(wait_for_end(id), TACETRA_DONE) << tacetra_result(id);
       expect_input_without_audio(jobs[static_cast<std::size_t>(id)].in, outs[static_cast<std::size_t>(id)]);
     }
-    for (int id = 0; id < 4; ++id) tacetra_free(id);
+    for (int id = 0; id < TACETRA_MAX_JOBS; ++id) tacetra_free(id);
   }
 }
 
@@ -93,6 +94,26 @@ TEST(HostJobs, PathsAreCopiedWhenTheJobStarts) {
   ASSERT_EQ(wait_for_end(0), TACETRA_DONE) << tacetra_result(0);
   tacetra_free(0);
   expect_input_without_audio(in, out);
+}
+
+// The header's limits are the library's: TACETRA_PATH_MAX bytes pass the
+// path check (the missing file is then refused as such), one more does not;
+// TACETRA_MAX_JOBS jobs run at once and the next finds every slot busy.
+TEST(HostJobs, TheHeadersLimitsAreTheLibrarys) {
+  fixtures::TempDir dir;
+  FreeAllSlots guard;
+  const std::string in = dir.file("in.mkv");
+  fixtures::write_long(in, 2);
+  const std::string longest = dir.file("") + std::string(TACETRA_PATH_MAX - dir.file("").size(), 'p');
+  ASSERT_EQ(longest.size(), std::size_t{TACETRA_PATH_MAX});
+  EXPECT_EQ(tacetra_start(longest.c_str(), dir.file("out.mkv").c_str()), TACETRA_ERR_OPEN);
+  EXPECT_EQ(tacetra_start((longest + "p").c_str(), dir.file("out.mkv").c_str()), TACETRA_ERR_ARGS);
+
+  for (int id = 0; id < TACETRA_MAX_JOBS; ++id) {
+    ASSERT_EQ(tacetra_start(in.c_str(), dir.file("out" + std::to_string(id) + ".mkv").c_str()), id);
+  }
+  EXPECT_EQ(tacetra_status(TACETRA_MAX_JOBS), -1);
+  EXPECT_EQ(tacetra_start(in.c_str(), dir.file("one-too-many.mkv").c_str()), TACETRA_ERR_BUSY);
 }
 
 }  // namespace

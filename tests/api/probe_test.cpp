@@ -285,7 +285,7 @@ TEST(Probe, RunsWhileFourJobsCopy) {
   ASSERT_TRUE(json::parse(expected)["ok"].get<bool>()) << expected;
 
   std::vector<int> ids;
-  for (int i = 0; i < 4; ++i) {
+  for (int i = 0; i < TACETRA_MAX_JOBS; ++i) {
     const int id = tacetra_start(input.c_str(), dir.file("out" + std::to_string(i) + ".mkv").c_str());
     ASSERT_GE(id, 0) << i;
     ids.push_back(id);

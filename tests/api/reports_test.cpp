@@ -78,7 +78,7 @@ class ApiReports : public testing::Test {
  protected:
   // A failed assertion must not leave a worker running.
   void TearDown() override {
-    for (int id = 0; id < 4; ++id) tacetra_free(id);
+    for (int id = 0; id < TACETRA_MAX_JOBS; ++id) tacetra_free(id);
   }
 
   fixtures::TempDir dir;
@@ -190,8 +190,8 @@ TEST_F(ApiReports, AFreedSlotAnswersTheFixedTextAndItsOldTextsEmptyWhenTakenAgai
 TEST_F(ApiReports, PollingFourRunningJobsSeesWholeTextsAndFinalFiguresWithFinalStates) {
   const std::string in = dir.file("in.mkv");
   fixtures::write_long(in, 2);
-  constexpr int kJobs = 4;
-  constexpr int kCancelled = 3;  // the others run to their end
+  constexpr int kJobs = TACETRA_MAX_JOBS;
+  constexpr int kCancelled = kJobs - 1;  // the others run to their end
   std::array<std::string, kJobs> outs;
   for (int id = 0; id < kJobs; ++id) {
     outs[id] = dir.file("out" + std::to_string(id) + ".mkv");

@@ -4,13 +4,15 @@
 #include <cstdint>
 #include <string>
 
+#include "tacetra.h"
+
 namespace tacetra_cli {
 
 // How often a running job is looked at.
 inline constexpr std::chrono::milliseconds poll_interval{100};
 
-// The library's four job slots.
-inline constexpr int job_slots = 4;
+// The library's job slots.
+inline constexpr int job_slots = TACETRA_MAX_JOBS;
 
 struct progress_report {
   int state = -1;

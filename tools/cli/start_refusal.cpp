@@ -4,12 +4,6 @@
 #include "tacetra.h"
 
 namespace tacetra_cli {
-namespace {
-
-// The longest path tacetra_start accepts, in bytes.
-constexpr std::size_t longest_path = 1198;
-
-}  // namespace
 
 refusal explain_refusal(int code, const std::string& in_path, const std::string& out_path) {
   switch (code) {
@@ -36,8 +30,8 @@ refusal explain_refusal(int code, const std::string& in_path, const std::string&
 std::optional<refusal> path_refusal(const std::string& in_path, const std::string& out_path) {
   if (in_path.empty()) return refusal{exit_bad_path, "the input path is empty"};
   if (out_path.empty()) return refusal{exit_bad_path, "the output path is empty"};
-  if (in_path.size() > longest_path || out_path.size() > longest_path) {
-    return refusal{exit_bad_path, "a path is longer than 1198 bytes"};
+  if (in_path.size() > TACETRA_PATH_MAX || out_path.size() > TACETRA_PATH_MAX) {
+    return refusal{exit_bad_path, "a path is longer than " + std::to_string(TACETRA_PATH_MAX) + " bytes"};
   }
   return std::nullopt;
 }

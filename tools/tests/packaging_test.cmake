@@ -2,8 +2,8 @@
 # library's SONAME, then builds the C example against the installed tree
 # twice, through the CMake package and through pkg-config, and runs both
 # builds on INPUT.
-#   cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DLIBDIR= -DC_COMPILER= -DINPUT= -P packaging_test.cmake
-foreach(name BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER INPUT)
+#   cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DLIBDIR= -DC_COMPILER= -DINPUT= -DVERSION= -P packaging_test.cmake
+foreach(name BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER INPUT VERSION)
   if(NOT DEFINED ${name})
     message(FATAL_ERROR "packaging_test: ${name} not given")
   endif()
@@ -23,12 +23,12 @@ file(REMOVE_RECURSE ${WORK_DIR})
 run(${CMAKE_COMMAND} --install ${BUILD_DIR} --prefix ${prefix})
 
 set(library ${prefix}/${LIBDIR}/libquenlark-tacetra.so)
-foreach(file tacetra.h)
+foreach(file tacetra.h tacetra_version.h)
   if(NOT EXISTS ${prefix}/include/${file})
     message(FATAL_ERROR "not installed: include/${file}")
   endif()
 endforeach()
-run(readelf -d ${library}.1.0.0)
+run(readelf -d ${library}.${VERSION})
 if(NOT last_output MATCHES "SONAME\\)[^\n]*\\[libquenlark-tacetra\\.so\\.1\\]")
   message(FATAL_ERROR "SONAME is not libquenlark-tacetra.so.1:\n${last_output}")
 endif()

@@ -1,0 +1,86 @@
+// Types of the tacetra package.
+
+/** TACETRA_MAX_JOBS: the number of job slots. */
+export const MAX_JOBS: number;
+/** TACETRA_PATH_MAX: the longest path a job accepts, in bytes of UTF-8. */
+export const PATH_MAX: number;
+
+export const State: Readonly<{ PENDING: 0; RUNNING: 2; DONE: 3; CANCELLED: 4; FAILED: 5 }>;
+export type State = (typeof State)[keyof typeof State];
+
+export const StartCode: Readonly<{
+  ERR_ARGS: -1;
+  ERR_BUSY: -2;
+  ERR_OPEN: -3;
+  ERR_THREAD: -4;
+  ERR_NO_VIDEO: -5;
+  ERR_NO_AUDIO: -7;
+}>;
+export type StartCode = (typeof StartCode)[keyof typeof StartCode];
+
+export class LibraryError extends Error {}
+export class VersionMismatchError extends LibraryError {}
+export class StartRefusedError extends Error {
+  readonly code: number;
+  /** The code's name in the header, such as 'TACETRA_ERR_OPEN', or 'unknown'. */
+  readonly codeName: string;
+}
+
+export interface StreamReport {
+  index: number;
+  type: 'video' | 'audio' | 'subtitle' | 'other';
+  codec: string;
+  width: number;
+  height: number;
+  fps: number;
+  bitrate: number;
+}
+
+export type ProbeReport =
+  | {
+      ok: true;
+      duration_ms: number;
+      format: string;
+      size_bytes: number;
+      audio_tracks: number;
+      audio_bytes_estimate: number;
+      streams: StreamReport[];
+    }
+  | { ok: false; error: string };
+
+export interface ProgressReport {
+  state: State;
+  percent: number;
+  processed_ms: number;
+  total_ms: number;
+  packets: number;
+}
+
+export type ResultReport =
+  | {
+      state: State;
+      ok: boolean;
+      out_path: string;
+      out_size_bytes: number;
+      in_size_bytes: number;
+      bytes_saved: number;
+      duration_ms: number;
+      packets_written: number;
+      elapsed_ms: number;
+    }
+  | { state: 5; ok: false; error: string };
+
+export class Job {
+  /** Starts the job; throws StartRefusedError when the library refuses it. */
+  constructor(inPath: string, outPath: string);
+  readonly id: number;
+  readonly state: State;
+  progress(): ProgressReport;
+  result(): ResultReport;
+  cancel(): void;
+  done(options?: { poll?: number; onProgress?: (progress: ProgressReport) => void }): Promise<State>;
+  free(): void;
+}
+
+export function probe(path: string): ProbeReport;
+export function version(): string;

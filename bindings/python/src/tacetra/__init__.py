@@ -1,0 +1,34 @@
+"""Python binding of quenlark-tacetra: strips the audio out of video files by
+stream copy, as background jobs, and describes media files as JSON.
+
+The native library is found through the TACETRA_LIBRARY environment variable
+(its path), else by its installed name, and loaded on first use; its major
+version must be this binding's.
+"""
+
+from ._codes import MAX_JOBS, PATH_MAX, StartCode, State
+from ._errors import LibraryError, StartRefusedError, TacetraError, VersionMismatchError
+from ._job import Job
+from ._probe import probe, version
+from ._version import __version__
+
+# Tracebacks and reprs name the classes where users import them from.
+for _public in (Job, LibraryError, StartCode, StartRefusedError, State, TacetraError,
+                VersionMismatchError):
+    _public.__module__ = __name__
+del _public
+
+__all__ = [
+    "MAX_JOBS",
+    "PATH_MAX",
+    "Job",
+    "LibraryError",
+    "StartCode",
+    "StartRefusedError",
+    "State",
+    "TacetraError",
+    "VersionMismatchError",
+    "__version__",
+    "probe",
+    "version",
+]
