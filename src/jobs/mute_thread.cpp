@@ -12,6 +12,7 @@ extern "C" {
 #include "common/local_files.h"
 #include "common/millis.h"
 #include "common/partial_file.h"
+#include "jobs/output_stream.h"
 #include "jobs/session.h"
 
 namespace tacetra {
@@ -54,28 +55,24 @@ class mute_job {
     packet_.reset(av_packet_alloc());
     if (stream_map_ == nullptr || packet_ == nullptr) return "oom";
 
+    // Copies start their timeline at 0, as FFmpeg's own stream copy does:
+    // every stream moves back by the input's start time, in its own time
+    // base, so the streams stay in step.
+    start_shift_.reset(static_cast<std::int64_t*>(av_calloc(map_length_, sizeof(std::int64_t))));
+    if (start_shift_ == nullptr) return "oom";
+    const std::int64_t start_us = input_->start_time;
+
     int next_output = 0;
     for (unsigned i = 0; i < map_length_; ++i) {
       const AVStream* in = input_->streams[i];
-      // Audio is what the job removes. A stream whose codec FFmpeg does not
-      // know (camera timecode or timed-metadata tracks) no muxer accepts, and
-      // copying it would make every header write fail.
-      if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
-          in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      if (!keeps_stream(*in)) {
         stream_map_[i] = -1;
         continue;
       }
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
-      if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return "param copy failed";
-      // An attached file (a subtitle font) is described by its stream's
-      // metadata, its file name and type, without which muxers refuse it.
-      if (in->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT &&
-          av_dict_copy(&out->metadata, in->metadata, 0) < 0) {
-        return "param copy failed";
-      }
-      out->codecpar->codec_tag = 0;  // let the output muxer choose its own tag
-      out->time_base = in->time_base;
+      if (!set_up_output_stream(*in, *out, *output->oformat)) return "param copy failed";
+      if (start_us != AV_NOPTS_VALUE) start_shift_[i] = av_rescale_q(start_us, AV_TIME_BASE_Q, in->time_base);
       stream_map_[i] = next_output++;
     }
 
@@ -129,6 +126,10 @@ class mute_job {
             store(s_.processed_ms, ms);
           }
         }
+        // Progress above counts the time as read; the copy's starts at 0.
+        const std::int64_t shift = start_shift_[in_index];
+        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
+        if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
         // The header write may have changed the output's time base.
         av_packet_rescale_ts(packet, in_time_base, output_->streams[out_index]->time_base);
         packet->stream_index = out_index;
@@ -184,6 +185,7 @@ class mute_job {
   mute_session& s_;
   std::int64_t start_us_ = 0;
   av_array<int> stream_map_;
+  av_array<std::int64_t> start_shift_;  // per input stream, in its time base
   unsigned map_length_ = 0;
   input_context input_;
   output_context output_;
