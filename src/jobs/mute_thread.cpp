@@ -22,6 +22,14 @@ bool writes_own_files(const AVFormatContext& output) {
   return (output.oformat->flags & AVFMT_NOFILE) != 0;
 }
 
+// A timestamp moved back by `shift`. A missing one stays missing, and so
+// does one that would leave the 64-bit range, which only a broken file has.
+std::int64_t shifted(std::int64_t ts, std::int64_t shift) {
+  std::int64_t moved = 0;
+  if (ts == AV_NOPTS_VALUE || __builtin_sub_overflow(ts, shift, &moved)) return AV_NOPTS_VALUE;
+  return moved;
+}
+
 // One job's work: copies every non-audio stream of the slot's input into its
 // output, packet for packet. It writes the slot's figures and error text as
 // it goes and returns the final state, which the caller publishes.
@@ -72,7 +80,9 @@ class mute_job {
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
       if (!set_up_output_stream(*in, *out, *output->oformat)) return "param copy failed";
-      if (start_us != AV_NOPTS_VALUE) start_shift_[i] = av_rescale_q(start_us, AV_TIME_BASE_Q, in->time_base);
+      if (start_us != AV_NOPTS_VALUE) {
+        start_shift_[i] = av_rescale_q(start_us, AVRational{1, AV_TIME_BASE}, in->time_base);
+      }
       stream_map_[i] = next_output++;
     }
 
@@ -127,9 +137,8 @@ class mute_job {
           }
         }
         // Progress above counts the time as read; the copy's starts at 0.
-        const std::int64_t shift = start_shift_[in_index];
-        if (packet->pts != AV_NOPTS_VALUE) packet->pts -= shift;
-        if (packet->dts != AV_NOPTS_VALUE) packet->dts -= shift;
+        packet->pts = shifted(packet->pts, start_shift_[in_index]);
+        packet->dts = shifted(packet->dts, start_shift_[in_index]);
         // The header write may have changed the output's time base.
         av_packet_rescale_ts(packet, in_time_base, output_->streams[out_index]->time_base);
         packet->stream_index = out_index;

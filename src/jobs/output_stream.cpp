@@ -21,9 +21,9 @@ bool is_named_attachment(const AVStream& in) {
 }
 
 // Side data that belongs to the whole stream: display matrix, HDR mastering
-// and light levels, spherical and stereo mappings. Up to libavformat 60.15
-// it hangs on the stream; from then on it lies in the codec parameters,
-// which avcodec_parameters_copy has already copied.
+// and light levels, spherical and stereo mappings. Before libavformat 60.15
+// (FFmpeg 6.1) it hangs on the stream; from then on it lies in the codec
+// parameters, which avcodec_parameters_copy has already copied.
 bool copy_stream_side_data([[maybe_unused]] const AVStream& in, [[maybe_unused]] AVStream& out) {
 #if LIBAVFORMAT_VERSION_INT >= AV_VERSION_INT(60, 15, 100) && \
     LIBAVCODEC_VERSION_INT >= AV_VERSION_INT(60, 30, 100)
@@ -39,10 +39,11 @@ bool copy_stream_side_data([[maybe_unused]] const AVStream& in, [[maybe_unused]]
 #endif
 }
 
-// The input's tag when the output format takes it for this codec: its tag
-// tables name this codec by it, or they know neither the codec nor the tag.
-// Otherwise 0, and the muxer picks its own. This keeps what players look
-// for, such as the "hvc1" that Apple's players want of HEVC in MP4.
+// The input's tag when the output format takes it for this codec: the
+// format has no tag tables, or they name this codec by it, or they know
+// neither the codec nor the tag. Otherwise 0, and the muxer picks its own.
+// This keeps what players look for, such as the "hvc1" that Apple's
+// players want of HEVC in MP4.
 unsigned int output_codec_tag(const AVCodecParameters& in, const AVOutputFormat& format) {
   const unsigned int tag = in.codec_tag;
   if (tag == 0 || format.codec_tag == nullptr) return tag;

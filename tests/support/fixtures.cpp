@@ -288,8 +288,8 @@ void make_video(Track& t, bool global_header, int frames, int width, int height,
 
 constexpr const char* kHevcEncoder = "libx265";
 
-// Video: HEVC from libx265, 64x64 (what its smallest coding blocks allow
-// comfortably), every frame a keyframe, one packet a frame at `rate`.
+// Video: HEVC from libx265, 64x64, every frame a keyframe, one packet a
+// frame at `rate`.
 void make_hevc(Track& t, bool global_header, int frames, AVRational rate) {
   const AVCodec* codec = avcodec_find_encoder_by_name(kHevcEncoder);
   if (codec == nullptr) fail("no HEVC encoder (libx265) in this FFmpeg");

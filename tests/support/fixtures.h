@@ -83,9 +83,9 @@ struct MediaLayout {
   // A pixel shape that only the stream states, not the codec parameters
   // (Matroska stores it as a display size); 0/1 for none.
   Rate stream_aspect;
-  // Stream side data, none by default. `rotation`: a display matrix that
-  // turns the picture by so many degrees counter-clockwise (MP4 and MOV
-  // store it). `hdr`: HDR10 mastering display (BT.2020 primaries, D65,
+  // Stream side data, none by default. `rotation`: a display matrix made by
+  // av_display_rotation_set with so many degrees (MP4 and MOV store it, and
+  // libavformat reads it back with the sign turned round). `hdr`: HDR10 mastering display (BT.2020 primaries, D65,
   // 0.005-1000 cd/m2) and content light levels (1000 and 400 cd/m2).
   // `stereo`: a top-bottom stereo 3D layout (Matroska stores it).
   double rotation = 0;

@@ -1,6 +1,6 @@
 // Stream side data (display matrix, HDR mastering, stereo 3D, ...) where the
-// FFmpeg in use keeps it: on the stream itself up to libavformat 60.15, in
-// the stream's codec parameters from then on.
+// FFmpeg in use keeps it: on the stream itself before libavformat 60.15
+// (FFmpeg 6.1), in the stream's codec parameters from then on.
 #pragma once
 
 extern "C" {
