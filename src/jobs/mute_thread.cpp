@@ -13,10 +13,19 @@ extern "C" {
 #include "common/millis.h"
 #include "common/output_io.h"
 #include "common/partial_file.h"
+#include "jobs/output_stream.h"
 #include "jobs/session.h"
 
 namespace tacetra {
 namespace {
+
+// A timestamp moved back by `shift`. A missing one stays missing, and so
+// does one that would leave the 64-bit range, which only a broken file has.
+std::int64_t shifted(std::int64_t ts, std::int64_t shift) {
+  std::int64_t moved = 0;
+  if (ts == AV_NOPTS_VALUE || __builtin_sub_overflow(ts, shift, &moved)) return AV_NOPTS_VALUE;
+  return moved;
+}
 
 // One job's work: copies every non-audio stream of the slot's input into its
 // output, packet for packet. It writes the slot's figures and error text as
@@ -59,28 +68,26 @@ class mute_job {
     packet_.reset(av_packet_alloc());
     if (stream_map_ == nullptr || packet_ == nullptr) return "oom";
 
+    // Copies start their timeline at 0, as FFmpeg's own stream copy does:
+    // every stream moves back by the input's start time, in its own time
+    // base, so the streams stay in step.
+    start_shift_.reset(static_cast<std::int64_t*>(av_calloc(map_length_, sizeof(std::int64_t))));
+    if (start_shift_ == nullptr) return "oom";
+    const std::int64_t start_us = input_->start_time;
+
     int next_output = 0;
     for (unsigned i = 0; i < map_length_; ++i) {
       const AVStream* in = input_->streams[i];
-      // Audio is what the job removes. A stream whose codec FFmpeg does not
-      // know (camera timecode or timed-metadata tracks) no muxer accepts, and
-      // copying it would make every header write fail.
-      if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
-          in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+      if (!keeps_stream(*in)) {
         stream_map_[i] = -1;
         continue;
       }
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
-      if (avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) return "param copy failed";
-      // An attached file (a subtitle font) is described by its stream's
-      // metadata, its file name and type, without which muxers refuse it.
-      if (in->codecpar->codec_type == AVMEDIA_TYPE_ATTACHMENT &&
-          av_dict_copy(&out->metadata, in->metadata, 0) < 0) {
-        return "param copy failed";
+      if (!set_up_output_stream(*in, *out, *output->oformat)) return "param copy failed";
+      if (start_us != AV_NOPTS_VALUE) {
+        start_shift_[i] = av_rescale_q(start_us, AVRational{1, AV_TIME_BASE}, in->time_base);
       }
-      out->codecpar->codec_tag = 0;  // let the output muxer choose its own tag
-      out->time_base = in->time_base;
       stream_map_[i] = next_output++;
     }
 
@@ -128,6 +135,9 @@ class mute_job {
             store(s_.processed_ms, ms);
           }
         }
+        // Progress above counts the time as read; the copy's starts at 0.
+        packet->pts = shifted(packet->pts, start_shift_[in_index]);
+        packet->dts = shifted(packet->dts, start_shift_[in_index]);
         // The header write may have changed the output's time base.
         av_packet_rescale_ts(packet, in_time_base, output_->streams[out_index]->time_base);
         packet->stream_index = out_index;
@@ -168,6 +178,7 @@ class mute_job {
   // Released in the reverse order: the partial file goes last.
   partial_file partial_;
   av_array<int> stream_map_;
+  av_array<std::int64_t> start_shift_;  // per input stream, in its time base
   input_context input_;
   output_context output_;
   packet_ptr packet_;

@@ -1,12 +1,18 @@
 #include "fixtures.h"
 
+#include "side_data.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
 #include <libavutil/channel_layout.h>
 #include <libavutil/dict.h>
+#include <libavutil/display.h>
 #include <libavutil/error.h>
+#include <libavutil/mastering_display_metadata.h>
 #include <libavutil/mathematics.h>
+#include <libavutil/opt.h>
+#include <libavutil/stereo3d.h>
 }
 
 #include <algorithm>
@@ -218,6 +224,8 @@ struct Track {
   int64_t count = 0;               // packets to write
   bool empty_lead = false;         // an empty mov_text sample at 0 goes first
   Dictionary metadata;             // handed to the stream
+  AVRational stream_aspect{0, 1};  // the stream's own sample aspect ratio
+  std::vector<std::pair<AVPacketSideDataType, std::string>> side_data;  // the stream's
   AVStream* st = nullptr;
   int64_t next = 0;
   StreamSummary written;
@@ -227,50 +235,125 @@ void take_parameters(Track& t, const AVCodecContext* c) {
   check(avcodec_parameters_from_context(t.par.get(), c), "copying codec parameters");
 }
 
-// Video: mpeg4, one packet a frame at 25 fps, at a fixed quantiser. Without
+// A frame of 8-bit YUV 4:2:0: a gradient that moves from frame to frame,
+// or noise.
+void fill_picture(AVFrame* f, int i, bool noise) {
+  uint32_t seed = 2463534242u + static_cast<uint32_t>(i) * 7919u;
+  for (int plane = 0; plane < 3; ++plane) {
+    const int w = plane == 0 ? f->width : f->width / 2;
+    const int h = plane == 0 ? f->height : f->height / 2;
+    for (int y = 0; y < h; ++y) {
+      uint8_t* row = f->data[plane] + static_cast<ptrdiff_t>(y) * f->linesize[plane];
+      for (int x = 0; x < w; ++x) {
+        if (noise) {
+          seed ^= seed << 13;
+          seed ^= seed >> 17;
+          seed ^= seed << 5;
+          row[x] = static_cast<uint8_t>(seed);
+        } else if (plane == 0) {
+          row[x] = static_cast<uint8_t>(x * 4 + y * 2 + i * 16);
+        } else {
+          row[x] = static_cast<uint8_t>(plane == 1 ? 128 + i * 4 : 128 - i * 4);
+        }
+      }
+    }
+  }
+}
+
+// Video: mpeg4, one packet a frame at `rate` (25 fps unless asked), at a fixed quantiser. Without
 // B-frames every frame is a keyframe, so a copy may start at any packet.
 // Frames bigger than 64x64 are noise at the coarsest quantiser: about 0.4
 // bytes a pixel, whatever the encoder's rate control would make of them.
-void make_video(Track& t, bool global_header, int frames, int width, int height, bool b_frames) {
+void make_video(Track& t, bool global_header, int frames, int width, int height, bool b_frames,
+                AVRational rate = kVideoRate) {
   const bool noise = width * height > 64 * 64;
   CodecContext c = open_encoder(AV_CODEC_ID_MPEG4, [&](AVCodecContext* cc) {
     cc->width = width;
     cc->height = height;
     cc->pix_fmt = AV_PIX_FMT_YUV420P;
-    cc->time_base = av_inv_q(kVideoRate);
-    cc->framerate = kVideoRate;
+    cc->time_base = av_inv_q(rate);
+    cc->framerate = rate;
     cc->gop_size = b_frames ? 12 : 0;  // 0: intra only
     cc->max_b_frames = b_frames ? 2 : 0;
     cc->flags |= AV_CODEC_FLAG_QSCALE;
     cc->global_quality = FF_QP2LAMBDA * (noise ? 31 : 4);
     if (global_header) cc->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
   });
-  t.payloads = encode(c.get(), frames, [&](AVFrame* f, int i) {
-    uint32_t seed = 2463534242u + static_cast<uint32_t>(i) * 7919u;
-    for (int plane = 0; plane < 3; ++plane) {
-      const int w = plane == 0 ? f->width : f->width / 2;
-      const int h = plane == 0 ? f->height : f->height / 2;
-      for (int y = 0; y < h; ++y) {
-        uint8_t* row = f->data[plane] + static_cast<ptrdiff_t>(y) * f->linesize[plane];
-        for (int x = 0; x < w; ++x) {
-          if (noise) {
-            seed ^= seed << 13;
-            seed ^= seed >> 17;
-            seed ^= seed << 5;
-            row[x] = static_cast<uint8_t>(seed);
-          } else if (plane == 0) {
-            row[x] = static_cast<uint8_t>(x * 4 + y * 2 + i * 16);
-          } else {
-            row[x] = static_cast<uint8_t>(plane == 1 ? 128 + i * 4 : 128 - i * 4);
-          }
-        }
-      }
-    }
-  });
+  t.payloads = encode(c.get(), frames, [&](AVFrame* f, int i) { fill_picture(f, i, noise); });
   take_parameters(t, c.get());
   t.par->bit_rate = 0;  // as in most containers, which do not store it
-  t.time_base = av_inv_q(kVideoRate);
+  t.time_base = av_inv_q(rate);
   t.step = 1;
+}
+
+constexpr const char* kHevcEncoder = "libx265";
+
+// Video: HEVC from libx265, 64x64, every frame a keyframe, one packet a
+// frame at `rate`.
+void make_hevc(Track& t, bool global_header, int frames, AVRational rate) {
+  const AVCodec* codec = avcodec_find_encoder_by_name(kHevcEncoder);
+  if (codec == nullptr) fail("no HEVC encoder (libx265) in this FFmpeg");
+  CodecContext c(check_alloc(avcodec_alloc_context3(codec), "codec context"));
+  c->width = 64;
+  c->height = 64;
+  c->pix_fmt = AV_PIX_FMT_YUV420P;
+  c->time_base = av_inv_q(rate);
+  c->framerate = rate;
+  c->gop_size = 1;
+  c->max_b_frames = 0;
+  if (global_header) c->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+  // Quiet and single-threaded, so that every run makes the same bytes and
+  // prints nothing.
+  check(av_opt_set(c->priv_data, "preset", "ultrafast", 0), "setting the x265 preset");
+  check(av_opt_set(c->priv_data, "x265-params", "log-level=none:pools=none:frame-threads=1:keyint=1", 0),
+        "setting x265 parameters");
+  check(avcodec_open2(c.get(), codec, nullptr), "opening libx265");
+  t.payloads = encode(c.get(), frames, [](AVFrame* f, int i) { fill_picture(f, i, false); });
+  take_parameters(t, c.get());
+  t.par->bit_rate = 0;
+  t.time_base = av_inv_q(rate);
+  t.step = 1;
+}
+
+// The picture properties a layout asks of its video streams.
+void describe_picture(Track& t, const MediaLayout& layout) {
+  if (!layout.video_tag.empty()) {
+    if (layout.video_tag.size() != 4) fail("a codec tag has four characters");
+    const std::string& f = layout.video_tag;
+    t.par->codec_tag = MKTAG(f[0], f[1], f[2], f[3]);
+  }
+  t.stream_aspect = {layout.stream_aspect.num, layout.stream_aspect.den};
+  auto add = [&](AVPacketSideDataType type, const void* data, size_t size) {
+    t.side_data.emplace_back(type, std::string(static_cast<const char*>(data), size));
+  };
+  if (layout.rotation != 0) {
+    int32_t matrix[9];
+    av_display_rotation_set(matrix, layout.rotation);
+    add(AV_PKT_DATA_DISPLAYMATRIX, matrix, sizeof matrix);
+  }
+  if (layout.hdr) {
+    AVMasteringDisplayMetadata mastering{};
+    const int primaries[3][2] = {{35400, 14600}, {8500, 39850}, {6550, 2300}};  // BT.2020, in 1/50000
+    for (int i = 0; i < 3; ++i) {
+      for (int j = 0; j < 2; ++j) mastering.display_primaries[i][j] = {primaries[i][j], 50000};
+    }
+    mastering.white_point[0] = {15635, 50000};  // D65
+    mastering.white_point[1] = {16450, 50000};
+    mastering.min_luminance = {50, 10000};
+    mastering.max_luminance = {10000000, 10000};
+    mastering.has_primaries = 1;
+    mastering.has_luminance = 1;
+    add(AV_PKT_DATA_MASTERING_DISPLAY_METADATA, &mastering, sizeof mastering);
+    AVContentLightMetadata light{};
+    light.MaxCLL = 1000;
+    light.MaxFALL = 400;
+    add(AV_PKT_DATA_CONTENT_LIGHT_LEVEL, &light, sizeof light);
+  }
+  if (layout.stereo) {
+    AVStereo3D stereo{};
+    stereo.type = AV_STEREO3D_TOPBOTTOM;
+    add(AV_PKT_DATA_STEREO3D, &stereo, sizeof stereo);
+  }
 }
 
 // A sawtooth whose pitch changes from packet to packet, in the encoder's
@@ -415,7 +498,7 @@ void make_data(Track& t, Container container, int packets) {
 }
 
 // An attached font: a stream with no packets whose bytes are its extradata.
-void make_attachment(Track& t, Container container) {
+void make_attachment(Track& t, Container container, const std::string& mimetype) {
   if (container != Container::matroska) fail("only .mkv takes attachments");
   AVCodecParameters* par = t.par.get();
   par->codec_type = AVMEDIA_TYPE_ATTACHMENT;
@@ -426,7 +509,7 @@ void make_attachment(Track& t, Container container) {
   std::memcpy(par->extradata, kBytes, sizeof kBytes);
   par->extradata_size = static_cast<int>(sizeof kBytes);
   dict_set(t.metadata, "filename", "font.ttf");
-  dict_set(t.metadata, "mimetype", "application/x-truetype-font");
+  dict_set(t.metadata, "mimetype", mimetype.c_str());
 }
 
 int64_t to_ms(int64_t ts, AVRational tb) { return ts == AV_NOPTS_VALUE ? kNoTime : av_rescale_q(ts, tb, kMillis); }
@@ -457,6 +540,8 @@ MediaSummary mux(Output& oc, std::vector<Track>& tracks, int64_t start_ms, Dicti
     check(avcodec_parameters_copy(t.st->codecpar, t.par.get()), "copying codec parameters");
     t.st->time_base = stream_time_base(container_of(oc->oformat), t);
     t.st->metadata = t.metadata.release();
+    t.st->sample_aspect_ratio = t.stream_aspect;
+    for (const auto& [type, bytes] : t.side_data) add_side_data(t.st, type, bytes.data(), bytes.size());
     t.written.codec_type = t.par->codec_type;
     t.written.codec_id = t.par->codec_id;
     t.written.bit_rate = t.par->bit_rate;
@@ -541,6 +626,8 @@ Output open_output(const std::string& path) {
 
 }  // namespace
 
+bool hevc_encoder_available() { return avcodec_find_encoder_by_name(kHevcEncoder) != nullptr; }
+
 MediaLayout layout_of(const std::vector<Kind>& kinds, int packets) {
   MediaLayout layout;
   for (Kind k : kinds) layout.streams.push_back({k});
@@ -577,9 +664,18 @@ MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
     Track& t = tracks[i];
     t.count = n;
     switch (layout.streams[i].kind) {
-      case Kind::video:
-        make_video(t, global_header, n, 32, 32, layout.omit_pts);
+      case Kind::video: {
+        const AVRational rate{layout.frame_rate.num, layout.frame_rate.den};
+        if (rate.num <= 0 || rate.den <= 0) fail("the frame rate must be positive");
+        if (layout.video_codec == VideoCodec::hevc) {
+          if (layout.omit_pts) fail("packets without pts need mpeg4 video");
+          make_hevc(t, global_header, n, rate);
+        } else {
+          make_video(t, global_header, n, 32, 32, layout.omit_pts, rate);
+        }
+        describe_picture(t, layout);
         break;
+      }
       case Kind::audio:
         make_audio(t, global_header, n, layout.audio_bit_rate, flac);
         break;
@@ -590,7 +686,7 @@ MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
         make_data(t, container, n);
         break;
       case Kind::attachment:
-        make_attachment(t, container);
+        make_attachment(t, container, layout.attachment_mimetype);
         t.count = 0;
         break;
     }

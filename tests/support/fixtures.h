@@ -38,6 +38,22 @@ struct StreamLayout {
   Kind kind;
 };
 
+// A rational number, as FFmpeg's AVRational; 0/1 where none is stated.
+struct Rate {
+  int num = 0;
+  int den = 1;
+  friend bool operator==(const Rate&, const Rate&) = default;
+};
+
+enum class VideoCodec {
+  mpeg4,
+  // HEVC through libx265, 64x64, every frame a keyframe; only where
+  // hevc_encoder_available() (FFmpeg builds without libx265 lack it). The
+  // MP4 and MOV muxers store its packets with lengths in place of start
+  // codes, so the file's payload is not quite what write_media returns.
+  hevc,
+};
+
 struct MediaLayout {
   std::vector<StreamLayout> streams;  // in this order in the file
   int packets_per_stream = 10;      // attachments get none
@@ -58,6 +74,26 @@ struct MediaLayout {
   // 96000, 112000, 128000, 160000, 192000, ...). 0 writes FLAC, whose bit
   // rate libavformat reports as 0; only .mkv and .nut take it.
   int64_t audio_bit_rate = 64000;
+
+  // What every video stream of the file looks like to a player.
+  Rate frame_rate{25, 1};  // one packet a frame
+  VideoCodec video_codec = VideoCodec::mpeg4;
+  // The codec tag as four characters ("hvc1"); empty leaves it to the muxer.
+  std::string video_tag;
+  // A pixel shape that only the stream states, not the codec parameters
+  // (Matroska stores it as a display size); 0/1 for none.
+  Rate stream_aspect;
+  // Stream side data, none by default. `rotation`: a display matrix made by
+  // av_display_rotation_set with so many degrees (MP4 and MOV store it, and
+  // libavformat reads it back with the sign turned round). `hdr`: HDR10 mastering display (BT.2020 primaries, D65,
+  // 0.005-1000 cd/m2) and content light levels (1000 and 400 cd/m2).
+  // `stereo`: a top-bottom stereo 3D layout (Matroska stores it).
+  double rotation = 0;
+  bool hdr = false;
+  bool stereo = false;
+
+  // The mime type an attachment is written with.
+  std::string attachment_mimetype = "application/x-truetype-font";
 };
 
 struct StreamSummary {
@@ -82,6 +118,9 @@ struct MediaSummary {
 
 // One stream of each kind, in this order, `packets` packets each.
 MediaLayout layout_of(const std::vector<Kind>& kinds, int packets = 10);
+
+// Whether write_media can write VideoCodec::hevc.
+bool hevc_encoder_available();
 
 // Writes a file; the container follows from the extension (.mkv, .mp4, .mov,
 // .nut, .ts, .avi). Returns what was handed to the muxer, in the terms of
