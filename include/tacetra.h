@@ -70,7 +70,9 @@ TACETRA_API const char* tacetra_probe(const char* path);
 
 /* Starts copying every non-audio stream of `in_path` into `out_path`, whose
  * name picks the container, as a job in the lowest free slot. Both paths are
- * copied: they need to live only for the call.
+ * copied, relative ones resolved against the current directory of this call:
+ * they need to live only for the call. The copy is written beside `out_path`
+ * and replaces what stands there only once it is complete.
  * Returns the slot id, 0 to TACETRA_MAX_JOBS - 1, or a TACETRA_ERR_* code.
  * The checks run in this order: ARGS, OPEN, NO_VIDEO, NO_AUDIO, BUSY,
  * THREAD, so a bad input gives its own code even when every slot is busy.
@@ -102,9 +104,10 @@ TACETRA_API const char* tacetra_result(int id);
  * not in use is ignored. */
 TACETRA_API void tacetra_cancel(int id);
 
-/* Stops the job and waits for its thread, removes its output unless it
- * ended done, and frees the slot, whose id becomes invalid. An id not in use
- * is ignored. */
+/* Stops the job, waits for its thread without a time limit, and frees the
+ * slot, whose id becomes invalid. A job that did not end done has removed
+ * what it wrote by then; nothing else is ever removed. An id not in use is
+ * ignored. */
 TACETRA_API void tacetra_free(int id);
 
 /* Returns "MAJOR.MINOR.PATCH (libavformat X.Y.Z)": this library's version,
