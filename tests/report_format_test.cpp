@@ -48,11 +48,16 @@ mute_session& taken_slot() {
   return s;
 }
 
+// A job shown as pending is shown with the figures it starts from.
+std::int64_t shown(const mute_session& s, std::int64_t figure) {
+  return s.state == tacetra::MUTE_PENDING ? 0 : figure;
+}
+
 std::string printf_progress(const mute_session& s) {
   return printed(R"({"state":%d,"percent":%.1f,"processed_ms":%lld,"total_ms":%lld,"packets":%lld})",
-                 s.state, tacetra::percent_done(s.state, s.processed_ms, s.total_ms),
-                 static_cast<long long>(s.processed_ms), static_cast<long long>(s.total_ms),
-                 static_cast<long long>(s.packets));
+                 s.state, tacetra::percent_done(s.state, shown(s, s.processed_ms), shown(s, s.total_ms)),
+                 static_cast<long long>(shown(s, s.processed_ms)), static_cast<long long>(shown(s, s.total_ms)),
+                 static_cast<long long>(shown(s, s.packets)));
 }
 
 std::string printf_result(const mute_session& s) {
@@ -61,7 +66,7 @@ std::string printf_result(const mute_session& s) {
                    escaped(s.error, 512).c_str());
   }
   // The difference, never negative, and at most the largest figure.
-  const __int128 difference = static_cast<__int128>(s.in_size_bytes) - s.out_size_bytes;
+  const __int128 difference = static_cast<__int128>(s.in_size_bytes) - shown(s, s.out_size_bytes);
   const std::int64_t saved = difference <= 0 ? 0
                              : difference > INT64_MAX ? INT64_MAX
                                                       : static_cast<std::int64_t>(difference);
@@ -69,9 +74,9 @@ std::string printf_result(const mute_session& s) {
       R"({"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,)"
       R"("bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld})",
       s.state, s.state == tacetra::MUTE_DONE ? "true" : "false", escaped(s.out_path, 2 * 1198 + 1).c_str(),
-      static_cast<long long>(s.out_size_bytes), static_cast<long long>(s.in_size_bytes),
-      static_cast<long long>(saved), static_cast<long long>(s.total_ms),
-      static_cast<long long>(s.packets), static_cast<long long>(s.elapsed_ms));
+      static_cast<long long>(shown(s, s.out_size_bytes)), static_cast<long long>(s.in_size_bytes),
+      static_cast<long long>(saved), static_cast<long long>(shown(s, s.total_ms)),
+      static_cast<long long>(shown(s, s.packets)), static_cast<long long>(shown(s, s.elapsed_ms)));
 }
 
 TEST(ReportFormat, ProgressMatchesPrintfAtTheExtremes) {

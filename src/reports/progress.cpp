@@ -50,9 +50,12 @@ extern "C" TACETRA_API const char* tacetra_progress(int id) {
   // text is built piece by piece with the bytes of {"state":%d,"percent":%.1f,
   // "processed_ms":%lld,"total_ms":%lld,"packets":%lld} in the C locale.
   const std::int32_t state = load(s->state, std::memory_order_acquire);
-  const std::int64_t processed_ms = load(s->processed_ms);
-  const std::int64_t total_ms = load(s->total_ms);
-  const std::int64_t packets = load(s->packets);
+  // A job shown as not yet begun shows the figures it starts from, even if
+  // its worker has begun since the state was read.
+  const bool begun = state != MUTE_PENDING;
+  const std::int64_t processed_ms = begun ? load(s->processed_ms) : 0;
+  const std::int64_t total_ms = begun ? load(s->total_ms) : 0;
+  const std::int64_t packets = begun ? load(s->packets) : 0;
   // Far shorter than the buffer, whatever the figures.
   char* out = s->progress_json;
   char* const end = s->progress_json + sizeof s->progress_json;

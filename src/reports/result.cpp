@@ -28,11 +28,14 @@ extern "C" TACETRA_API const char* tacetra_result(int id) {
   }
   // {"state":%d,"ok":%s,"out_path":"%s","out_size_bytes":%lld,"in_size_bytes":%lld,
   //  "bytes_saved":%lld,"duration_ms":%lld,"packets_written":%lld,"elapsed_ms":%lld}
-  const std::int64_t out_size = load(s->out_size_bytes);
+  // A job shown as not yet begun shows the figures it starts from, even if
+  // its worker has begun since the state was read.
+  const bool begun = state != MUTE_PENDING;
+  const std::int64_t out_size = begun ? load(s->out_size_bytes) : 0;
   const std::int64_t in_size = load(s->in_size_bytes);
-  const std::int64_t total_ms = load(s->total_ms);
-  const std::int64_t packets = load(s->packets);
-  const std::int64_t elapsed_ms = load(s->elapsed_ms);
+  const std::int64_t total_ms = begun ? load(s->total_ms) : 0;
+  const std::int64_t packets = begun ? load(s->packets) : 0;
+  const std::int64_t elapsed_ms = begun ? load(s->elapsed_ms) : 0;
   // Never negative. Real sizes are never below -1; only absurd figures (an
   // output size far below zero) could take the difference past the largest
   // figure, which is then what is shown.

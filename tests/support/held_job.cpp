@@ -80,6 +80,7 @@ void HeldJob::plan(hold where) {
   input->pb = io;
   const bool opened = avformat_open_input(&input, pipe_.c_str(), nullptr, nullptr) >= 0 &&
                       avformat_find_stream_info(input, nullptr) >= 0;
+  looked_at_ = source.position;
   std::vector<std::pair<std::size_t, std::int64_t>> copied;  // bytes needed, progress then
   std::size_t end_needed = 0;
   if (opened) {
@@ -102,6 +103,7 @@ void HeldJob::plan(hold where) {
   av_freep(&io->buffer);
   avio_context_free(&io);
   check(opened, "the source cannot be read");
+  check(looked_at_ <= std::size_t{1} << 20, "reading the source's stream information takes more than a pipe holds");
 
   if (where == hold::before_the_end) {
     // Every packet, read without FFmpeg needing to see the end of the file.
@@ -150,7 +152,7 @@ bool HeldJob::connect(int& fd) {
     if (errno != ENXIO || stopping_) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
-  return ::fcntl(fd, F_SETFL, 0) == 0;  // from here on, writes wait for the reader
+  return true;
 }
 
 bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
@@ -165,13 +167,20 @@ bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
 
 void HeldJob::feed() {
   int fd = -1;
-  // The first reader looks at the input and goes; whatever it leaves unread
-  // is lost with it.
+  // The first reader looks at the input and goes. It gets what the pipe
+  // holds at once, and the pipe's end is closed before it has read any of
+  // it: the worker, which opens the pipe as soon as the look is over, must
+  // never find a writer of this round still there.
   if (!connect(fd)) return;
-  deliver(fd, 0, bytes_.size());
+  ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
+  const int room = ::fcntl(fd, F_GETPIPE_SZ);
+  deliver(fd, 0, std::min(bytes_.size(), static_cast<std::size_t>(std::max(room, 0))));
   ::close(fd);
   if (!wait_for(armed_) || !connect(fd)) return;
-  if (deliver(fd, 0, cut_) && wait_for(released_)) deliver(fd, cut_, bytes_.size());
+  // From here on, writes wait for the worker to read.
+  if (::fcntl(fd, F_SETFL, 0) == 0 && deliver(fd, 0, cut_) && wait_for(released_)) {
+    deliver(fd, cut_, bytes_.size());
+  }
   ::close(fd);
 }
 
