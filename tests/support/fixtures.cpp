@@ -387,7 +387,9 @@ void fill_audio(AVFrame* f, int index) {
 void make_audio(Track& t, bool global_header, int frames, int64_t bit_rate, bool flac) {
   const AVCodecID id = flac ? AV_CODEC_ID_FLAC : AV_CODEC_ID_AC3;
   CodecContext c = open_encoder(id, [&](AVCodecContext* cc) {
-    cc->sample_fmt = avcodec_find_encoder(id)->sample_fmts[0];
+    // The first format each encoder lists, named here: FFmpeg 7.1 deprecates
+    // asking the encoder for its list.
+    cc->sample_fmt = flac ? AV_SAMPLE_FMT_S16 : AV_SAMPLE_FMT_FLTP;
     cc->sample_rate = kSampleRate;
     av_channel_layout_default(&cc->ch_layout, 1);
     if (!flac) cc->bit_rate = bit_rate;
