@@ -3,20 +3,8 @@
 # twice, through the CMake package and through pkg-config, and runs both
 # builds on INPUT.
 #   cmake -DBUILD_DIR= -DSOURCE_DIR= -DWORK_DIR= -DLIBDIR= -DC_COMPILER= -DINPUT= -DVERSION= -P packaging_test.cmake
-foreach(name BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER INPUT VERSION)
-  if(NOT DEFINED ${name})
-    message(FATAL_ERROR "packaging_test: ${name} not given")
-  endif()
-endforeach()
-
-function(run)
-  execute_process(COMMAND ${ARGN} RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE out)
-  if(NOT rc EQUAL 0)
-    string(REPLACE ";" " " command "${ARGN}")
-    message(FATAL_ERROR "failed (${rc}): ${command}\n${out}")
-  endif()
-  set(last_output "${out}" PARENT_SCOPE)
-endfunction()
+include(${CMAKE_CURRENT_LIST_DIR}/../../cmake/checked_run.cmake)
+require_defined(packaging_test BUILD_DIR SOURCE_DIR WORK_DIR LIBDIR C_COMPILER INPUT VERSION)
 
 set(prefix ${WORK_DIR}/prefix)
 file(REMOVE_RECURSE ${WORK_DIR})
