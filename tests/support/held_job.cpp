@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -83,6 +84,13 @@ void HeldJob::plan(hold where) {
   std::vector<std::pair<std::size_t, std::int64_t>> copied;  // bytes needed, progress then
   std::size_t end_needed = 0;
   if (opened) {
+    // The worker has its demuxer skip the streams it drops; so does this read.
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+      const AVCodecParameters* par = input->streams[i]->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_id == AV_CODEC_ID_NONE) {
+        input->streams[i]->discard = AVDISCARD_ALL;
+      }
+    }
     AVPacket* packet = av_packet_alloc();
     std::int64_t progress = 0;
     while (av_read_frame(input, packet) >= 0) {
@@ -163,13 +171,40 @@ bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
   return true;
 }
 
+// The first reader's pipe must be gone before the worker opens the FIFO:
+// while a writer of it is still open, the worker's open joins that pipe and
+// reads what the first reader left in it. So the whole file goes into the
+// pipe before anybody reads (through an end that reads and writes, which
+// opens without waiting), and that end is closed as soon as the first
+// reader has taken some of it; the pipe then ends with that reader. False,
+// with nothing served, where the pipe cannot hold the file (beyond the
+// system's pipe-max-size that needs root, as in CI).
+bool HeldJob::serve_whole_first() {
+  if (bytes_.size() > (1u << 30)) return false;
+  const int fd = ::open(pipe_.c_str(), O_RDWR | O_CLOEXEC);
+  if (fd < 0) return false;
+  const int size = static_cast<int>(bytes_.size());
+  if (::fcntl(fd, F_SETPIPE_SZ, size) < size || !deliver(fd, 0, bytes_.size())) {
+    ::close(fd);
+    return false;
+  }
+  int unread = size;
+  while (unread == size && !stopping_ && ::ioctl(fd, FIONREAD, &unread) == 0) {
+    if (unread == size) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  ::close(fd);
+  return true;
+}
+
 void HeldJob::feed() {
   int fd = -1;
   // The first reader looks at the input and goes; whatever it leaves unread
   // is lost with it.
-  if (!connect(fd)) return;
-  deliver(fd, 0, bytes_.size());
-  ::close(fd);
+  if (!serve_whole_first()) {
+    if (!connect(fd)) return;
+    deliver(fd, 0, bytes_.size());
+    ::close(fd);
+  }
   if (!wait_for(armed_) || !connect(fd)) return;
   if (deliver(fd, 0, cut_) && wait_for(released_)) deliver(fd, cut_, bytes_.size());
   ::close(fd);

@@ -52,6 +52,7 @@ class HeldJob {
  private:
   void plan(hold where);
   void feed();
+  bool serve_whole_first();
   bool connect(int& fd);
   bool deliver(int fd, std::size_t from, std::size_t to);
   bool wait_for(const std::atomic<bool>& flag);
