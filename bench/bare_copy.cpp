@@ -27,6 +27,7 @@ extern "C" {
 #include "common/local_files.h"
 #include "common/output_io.h"
 #include "common/partial_file.h"
+#include "jobs/output_stream.h"
 #include "jobs/session.h"
 
 using namespace tacetra;
@@ -86,18 +87,16 @@ int copy(const char* in_path, const char* out_path) {
   int next_output = 0;
   for (unsigned i = 0; i < stream_count; ++i) {
     AVStream* in = input->streams[i];
-    if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
-        in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+    if (!keeps_stream(*in)) {
       in->discard = AVDISCARD_ALL;  // skipped by the demuxer, as in the job
       stream_map[i] = -1;
       continue;
     }
+    // The job's own stream set-up: the same output bytes.
     AVStream* out = avformat_new_stream(created, nullptr);
-    if (out == nullptr || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
+    if (out == nullptr || !set_up_output_stream(*in, *out, *created->oformat)) {
       return fail("stream set-up failed");
     }
-    out->codecpar->codec_tag = 0;
-    out->time_base = in->time_base;
     stream_map[i] = next_output++;
   }
 
