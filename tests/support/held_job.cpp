@@ -1,8 +1,8 @@
 #include "held_job.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,6 +81,9 @@ void HeldJob::plan(hold where) {
   input->pb = io;
   const bool opened = avformat_open_input(&input, pipe_.c_str(), nullptr, nullptr) >= 0 &&
                       avformat_find_stream_info(input, nullptr) >= 0;
+  // Where tacetra_start's look at the input ends: it opens and reads the
+  // stream information as the worker does, and closes.
+  look_ = source.position;
   std::vector<std::pair<std::size_t, std::int64_t>> copied;  // bytes needed, progress then
   std::size_t end_needed = 0;
   if (opened) {
@@ -152,62 +155,37 @@ bool HeldJob::wait_for(const std::atomic<bool>& flag) {
   return true;
 }
 
-bool HeldJob::connect(int& fd) {
-  // Opening a FIFO for writing without blocking fails until a reader is there.
-  while ((fd = ::open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-    if (errno != ENXIO || stopping_) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return ::fcntl(fd, F_SETFL, 0) == 0;  // from here on, writes wait for the reader
-}
-
+// Writes without blocking, waiting for room in the pipe until the test ends:
+// this end also reads, so no write fails for want of a reader.
 bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
   while (from < to) {
     const ssize_t n = ::write(fd, bytes_.data() + from, to - from);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // the reader has gone
+    if (n < 0 && errno == EAGAIN) {
+      if (stopping_) return false;
+      pollfd room{fd, POLLOUT, 0};
+      ::poll(&room, 1, 10);
+      continue;
+    }
+    if (n <= 0) return false;
     from += static_cast<std::size_t>(n);
   }
   return true;
 }
 
-// The first reader's pipe must be gone before the worker opens the FIFO:
-// while a writer of it is still open, the worker's open joins that pipe and
-// reads what the first reader left in it. So the whole file goes into the
-// pipe before anybody reads (through an end that reads and writes, which
-// opens without waiting), and that end is closed as soon as the first
-// reader has taken some of it; the pipe then ends with that reader. False,
-// with nothing served, where the pipe cannot hold the file (beyond the
-// system's pipe-max-size that needs root, as in CI).
-bool HeldJob::serve_whole_first() {
-  if (bytes_.size() > (1u << 30)) return false;
-  const int fd = ::open(pipe_.c_str(), O_RDWR | O_CLOEXEC);
-  if (fd < 0) return false;
-  const int size = static_cast<int>(bytes_.size());
-  if (::fcntl(fd, F_SETPIPE_SZ, size) < size || !deliver(fd, 0, bytes_.size())) {
-    ::close(fd);
-    return false;
-  }
-  int unread = size;
-  while (unread == size && !stopping_ && ::ioctl(fd, FIONREAD, &unread) == 0) {
-    if (unread == size) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  ::close(fd);
-  return true;
-}
-
+// One pipe serves both readers, and this end, which reads and writes, keeps
+// it open in between. The first reader, tacetra_start's look at the input,
+// gets exactly the bytes it reads, so that it leaves nothing in the pipe
+// for the worker, which then gets the file again from its start. (A pipe
+// of its own for each reader would not do: the worker's open could join
+// the first one while this end was still closing it.)
 void HeldJob::feed() {
-  int fd = -1;
-  // The first reader looks at the input and goes; whatever it leaves unread
-  // is lost with it.
-  if (!serve_whole_first()) {
-    if (!connect(fd)) return;
-    deliver(fd, 0, bytes_.size());
-    ::close(fd);
+  const int fd = ::open(pipe_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (deliver(fd, 0, look_) && wait_for(armed_) && deliver(fd, 0, cut_) && wait_for(released_)) {
+    deliver(fd, cut_, bytes_.size());
   }
-  if (!wait_for(armed_) || !connect(fd)) return;
-  if (deliver(fd, 0, cut_) && wait_for(released_)) deliver(fd, cut_, bytes_.size());
-  ::close(fd);
+  ::close(fd);  // the worker's end of the input
 }
 
 }  // namespace fixtures
