@@ -7,7 +7,11 @@
 // does, and the check stays on the main thread, as in tacetra_start.
 //   tacetra_bench_bare_copy [--on-thread] IN OUT
 // Prints the packets it wrote, the last packet time and the time from its
-// second open to the output's size, as the job counts them.
+// second open to the output's size, as the job counts them, and the wall and
+// CPU time of the partial file's finish (the fsync that makes the copy
+// durable, and the close) on their own.
+#include <sys/resource.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -23,11 +27,19 @@ extern "C" {
 #include "common/local_files.h"
 #include "common/output_io.h"
 #include "common/partial_file.h"
+#include "jobs/output_stream.h"
 #include "jobs/session.h"
 
 using namespace tacetra;
 
 namespace {
+
+std::int64_t thread_cpu_us() {
+  rusage usage{};
+  getrusage(RUSAGE_THREAD, &usage);
+  return (usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) * 1000000LL + usage.ru_utime.tv_usec +
+         usage.ru_stime.tv_usec;
+}
 
 int fail(const char* what) {
   std::fprintf(stderr, "bare copy: %s\n", what);
@@ -74,18 +86,17 @@ int copy(const char* in_path, const char* out_path) {
   if (stream_map == nullptr || packet == nullptr) return fail("oom");
   int next_output = 0;
   for (unsigned i = 0; i < stream_count; ++i) {
-    const AVStream* in = input->streams[i];
-    if (in->codecpar->codec_type == AVMEDIA_TYPE_AUDIO ||
-        in->codecpar->codec_id == AV_CODEC_ID_NONE) {
+    AVStream* in = input->streams[i];
+    if (!keeps_stream(*in)) {
+      in->discard = AVDISCARD_ALL;  // skipped by the demuxer, as in the job
       stream_map[i] = -1;
       continue;
     }
+    // The job's own stream set-up: the same output bytes.
     AVStream* out = avformat_new_stream(created, nullptr);
-    if (out == nullptr || avcodec_parameters_copy(out->codecpar, in->codecpar) < 0) {
+    if (out == nullptr || !set_up_output_stream(*in, *out, *created->oformat)) {
       return fail("stream set-up failed");
     }
-    out->codecpar->codec_tag = 0;
-    out->time_base = in->time_base;
     stream_map[i] = next_output++;
   }
 
@@ -124,15 +135,20 @@ int copy(const char* in_path, const char* out_path) {
   }
   if (av_write_trailer(created) < 0) return fail("write trailer failed");
   avio_flush(created->pb);
+  const std::int64_t finish_start_us = av_gettime();
+  const std::int64_t finish_start_cpu_us = thread_cpu_us();
   if (created->pb->error < 0 || !partial.finish()) return fail("write trailer failed");
+  const std::int64_t finish_us = av_gettime() - finish_start_us;
+  const std::int64_t finish_cpu_us = thread_cpu_us() - finish_start_cpu_us;
   output.reset();
   if (!partial.commit()) return fail("cannot rename the partial file");
   const std::int64_t out_size = partial.size();
   const std::int64_t elapsed_ms = (av_gettime() - start_us) / 1000;
   std::printf("{\"out_size_bytes\":%lld,\"packets_written\":%lld,\"processed_ms\":%lld,"
-              "\"elapsed_ms\":%lld}\n",
+              "\"elapsed_ms\":%lld,\"finish_us\":%lld,\"finish_cpu_us\":%lld}\n",
               static_cast<long long>(out_size), static_cast<long long>(packets),
-              static_cast<long long>(processed_ms), static_cast<long long>(elapsed_ms));
+              static_cast<long long>(processed_ms), static_cast<long long>(elapsed_ms),
+              static_cast<long long>(finish_us), static_cast<long long>(finish_cpu_us));
   return 0;
 }
 

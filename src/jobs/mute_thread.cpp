@@ -77,8 +77,11 @@ class mute_job {
 
     int next_output = 0;
     for (unsigned i = 0; i < map_length_; ++i) {
-      const AVStream* in = input_->streams[i];
+      AVStream* in = input_->streams[i];
       if (!keeps_stream(*in)) {
+        // The demuxer then skips this stream's data instead of handing it
+        // over to be dropped here.
+        in->discard = AVDISCARD_ALL;
         stream_map_[i] = -1;
         continue;
       }

@@ -1,6 +1,7 @@
 #include "held_job.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -80,10 +81,19 @@ void HeldJob::plan(hold where) {
   input->pb = io;
   const bool opened = avformat_open_input(&input, pipe_.c_str(), nullptr, nullptr) >= 0 &&
                       avformat_find_stream_info(input, nullptr) >= 0;
-  looked_at_ = source.position;
+  // Where tacetra_start's look at the input ends: it opens and reads the
+  // stream information as the worker does, and closes.
+  look_ = source.position;
   std::vector<std::pair<std::size_t, std::int64_t>> copied;  // bytes needed, progress then
   std::size_t end_needed = 0;
   if (opened) {
+    // The worker has its demuxer skip the streams it drops; so does this read.
+    for (unsigned i = 0; i < input->nb_streams; ++i) {
+      const AVCodecParameters* par = input->streams[i]->codecpar;
+      if (par->codec_type == AVMEDIA_TYPE_AUDIO || par->codec_id == AV_CODEC_ID_NONE) {
+        input->streams[i]->discard = AVDISCARD_ALL;
+      }
+    }
     AVPacket* packet = av_packet_alloc();
     std::int64_t progress = 0;
     while (av_read_frame(input, packet) >= 0) {
@@ -103,7 +113,6 @@ void HeldJob::plan(hold where) {
   av_freep(&io->buffer);
   avio_context_free(&io);
   check(opened, "the source cannot be read");
-  check(looked_at_ <= std::size_t{1} << 20, "reading the source's stream information takes more than a pipe holds");
 
   if (where == hold::before_the_end) {
     // Every packet, read without FFmpeg needing to see the end of the file.
@@ -146,42 +155,37 @@ bool HeldJob::wait_for(const std::atomic<bool>& flag) {
   return true;
 }
 
-bool HeldJob::connect(int& fd) {
-  // Opening a FIFO for writing without blocking fails until a reader is there.
-  while ((fd = ::open(pipe_.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC)) < 0) {
-    if (errno != ENXIO || stopping_) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
+// Writes without blocking, waiting for room in the pipe until the test ends:
+// this end also reads, so no write fails for want of a reader.
 bool HeldJob::deliver(int fd, std::size_t from, std::size_t to) {
   while (from < to) {
     const ssize_t n = ::write(fd, bytes_.data() + from, to - from);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;  // the reader has gone
+    if (n < 0 && errno == EAGAIN) {
+      if (stopping_) return false;
+      pollfd room{fd, POLLOUT, 0};
+      ::poll(&room, 1, 10);
+      continue;
+    }
+    if (n <= 0) return false;
     from += static_cast<std::size_t>(n);
   }
   return true;
 }
 
+// One pipe serves both readers, and this end, which reads and writes, keeps
+// it open in between. The first reader, tacetra_start's look at the input,
+// gets exactly the bytes it reads, so that it leaves nothing in the pipe
+// for the worker, which then gets the file again from its start. (A pipe
+// of its own for each reader would not do: the worker's open could join
+// the first one while this end was still closing it.)
 void HeldJob::feed() {
-  int fd = -1;
-  // The first reader looks at the input and goes. It gets what the pipe
-  // holds at once, and the pipe's end is closed before it has read any of
-  // it: the worker, which opens the pipe as soon as the look is over, must
-  // never find a writer of this round still there.
-  if (!connect(fd)) return;
-  ::fcntl(fd, F_SETPIPE_SZ, 1 << 20);
-  const int room = ::fcntl(fd, F_GETPIPE_SZ);
-  deliver(fd, 0, std::min(bytes_.size(), static_cast<std::size_t>(std::max(room, 0))));
-  ::close(fd);
-  if (!wait_for(armed_) || !connect(fd)) return;
-  // From here on, writes wait for the worker to read.
-  if (::fcntl(fd, F_SETFL, 0) == 0 && deliver(fd, 0, cut_) && wait_for(released_)) {
+  const int fd = ::open(pipe_.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return;
+  if (deliver(fd, 0, look_) && wait_for(armed_) && deliver(fd, 0, cut_) && wait_for(released_)) {
     deliver(fd, cut_, bytes_.size());
   }
-  ::close(fd);
+  ::close(fd);  // the worker's end of the input
 }
 
 }  // namespace fixtures

@@ -1,12 +1,13 @@
 // A job held in the middle of its copy. POSIX only: it needs a named pipe.
 //
-// The job reads its input from a named pipe that serves a media file: its
-// first megabyte to the first reader (tacetra_start's look at the input),
-// and to the second (the worker) only the bytes it needs for its first
-// copied packets, until the test releases it. The worker then waits in a read, and
-// nothing but the release moves it on. How many packets it copies before it
-// waits is worked out beforehand by letting FFmpeg read the same bytes one
-// at a time.
+// The job reads its input from a named pipe that serves a media file: to
+// the first reader (tacetra_start's look at the input) the bytes it reads,
+// and to the second (the worker) the file again, but only the bytes it needs
+// for its first copied packets, until the test releases it. The worker then
+// waits in a read, and nothing but the release moves it on. How many bytes
+// the look reads, and how many packets the worker copies before it waits,
+// is worked out beforehand by letting FFmpeg read the same bytes one at a
+// time.
 #pragma once
 
 #include <atomic>
@@ -52,14 +53,13 @@ class HeldJob {
  private:
   void plan(hold where);
   void feed();
-  bool connect(int& fd);
   bool deliver(int fd, std::size_t from, std::size_t to);
   bool wait_for(const std::atomic<bool>& flag);
 
   std::string pipe_;
   std::string bytes_;
-  std::size_t cut_ = 0;        // the bytes the worker gets before the release
-  std::size_t looked_at_ = 0;  // the bytes tacetra_start's look at the input needs
+  std::size_t look_ = 0;  // the bytes tacetra_start's look at the input reads
+  std::size_t cut_ = 0;   // the bytes the worker gets before the release
   std::int64_t packets_ = 0;
   std::int64_t processed_ms_ = 0;
   std::atomic<bool> armed_{false};
