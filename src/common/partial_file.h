@@ -76,6 +76,10 @@ class partial_file {
   std::int64_t size_ = 0;
 #ifdef _WIN32
   bool is_own(void* handle) const;  // a handle open on this very file
+  // Creates "<stem>.part", or ".part1", ".part2", ... when taken, in the
+  // directory (UTF-8, with its separator), naming it in name_ and
+  // wide_name_; INVALID_HANDLE_VALUE, with the system's error, otherwise.
+  void* create_new(const std::string& directory, const char* stem);
 
   void* handle_ = nullptr;  // the file's HANDLE; null once closed
   std::wstring final_;      // the output path as the system names it

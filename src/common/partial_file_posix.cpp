@@ -21,7 +21,26 @@ extern "C" {
 #endif
 
 namespace tacetra {
+namespace {
 
+// Creates "<stem>.part", or ".part1", ".part2", ... when taken, in the
+// directory, naming it in `name`; the descriptor, or -1 with errno set.
+// O_EXCL with O_NOFOLLOW: a name that exists, a symlink included, is never
+// opened; the next name is tried instead.
+template <std::size_t N>
+int create_new(int directory_fd, const char* stem, char (&name)[N]) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!partial_file_name(name, N, stem, attempt)) {
+      errno = ENAMETOOLONG;
+      return -1;
+    }
+    const int fd = ::openat(directory_fd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;  // every name was taken: errno is EEXIST
+}
+
+}  // namespace
 
 partial_file::created partial_file::create(const char* final_path) {
   const char* slash = std::strrchr(final_path, '/');
@@ -37,25 +56,9 @@ partial_file::created partial_file::create(const char* final_path) {
     return created::directory_at_output;
   }
 
-  const char* stem = final_name_;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!partial_file_name(name_, name_capacity, stem, attempt)) {
-      if (stem != final_name_) return created::failed;
-      stem = "tacetra";
-      attempt = -1;
-      continue;
-    }
-    // O_EXCL with O_NOFOLLOW: a name that exists, a symlink included, is
-    // never opened; the next name is tried instead.
-    fd_ = ::openat(directory_fd_, name_, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd_ >= 0) break;
-    if (errno == ENAMETOOLONG && stem == final_name_) {
-      stem = "tacetra";
-      attempt = -1;
-      continue;
-    }
-    if (errno != EEXIST) return created::failed;
-  }
+  fd_ = create_new(directory_fd_, final_name_, name_);
+  // A name at the file system's limit leaves no room for the suffix.
+  if (fd_ < 0 && errno == ENAMETOOLONG) fd_ = create_new(directory_fd_, "tacetra", name_);
   if (fd_ < 0) return created::failed;
   exists_ = true;
   struct stat own;

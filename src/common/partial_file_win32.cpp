@@ -47,6 +47,30 @@ int write_error() {
 
 }  // namespace
 
+HANDLE partial_file::create_new(const std::string& directory, const char* stem) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    if (!partial_file_name(name_, name_capacity, stem, attempt)) {
+      SetLastError(ERROR_FILENAME_EXCED_RANGE);
+      return INVALID_HANDLE_VALUE;
+    }
+    wide_name_ = native_path((directory + name_).c_str());
+    if (wide_name_.empty()) {
+      SetLastError(ERROR_INVALID_NAME);
+      return INVALID_HANDLE_VALUE;
+    }
+    // CREATE_NEW: a name that exists, a link included, is never opened. No
+    // sharing: nobody else opens, renames or deletes the file while the job
+    // holds it.
+    const HANDLE h = CreateFileW(wide_name_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD error = GetLastError();
+    if (h != INVALID_HANDLE_VALUE || (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS)) {
+      return h;
+    }
+  }
+  return INVALID_HANDLE_VALUE;
+}
+
 partial_file::created partial_file::create(const char* final_path) {
   const char* cut = nullptr;
   for (const char* p = final_path; *p != '\0'; ++p) {
@@ -62,32 +86,14 @@ partial_file::created partial_file::create(const char* final_path) {
     return created::directory_at_output;
   }
 
-  // A name's UTF-16 units are what the file system limits, to 255.
+  // A name's UTF-16 units are what the file system limits, to 255: one at
+  // the limit leaves no room for the suffix.
   constexpr std::size_t longest_suffix = sizeof ".part99" - 1;
-  const char* stem = wide_from_utf8(final_name).size() + longest_suffix > 255 ? "tacetra" : final_name;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    if (!partial_file_name(name_, name_capacity, stem, attempt)) {
-      if (stem != final_name) return created::failed;
-      stem = "tacetra";
-      attempt = -1;
-      continue;
-    }
-    wide_name_ = native_path((directory + name_).c_str());
-    if (wide_name_.empty()) return created::failed;
-    // CREATE_NEW: a name that exists, a link included, is never opened. No
-    // sharing: nobody else opens, renames or deletes the file while the job
-    // holds it.
-    h = CreateFileW(wide_name_.c_str(), GENERIC_WRITE | DELETE, 0, nullptr, CREATE_NEW,
-                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h != INVALID_HANDLE_VALUE) break;
-    const DWORD error = GetLastError();
-    if ((error == ERROR_FILENAME_EXCED_RANGE || error == ERROR_INVALID_NAME) && stem == final_name) {
-      stem = "tacetra";
-      attempt = -1;
-      continue;
-    }
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return created::failed;
+  const bool room = wide_from_utf8(final_name).size() + longest_suffix <= 255;
+  HANDLE h = room ? create_new(directory, final_name) : INVALID_HANDLE_VALUE;
+  if (!room || (h == INVALID_HANDLE_VALUE && (GetLastError() == ERROR_FILENAME_EXCED_RANGE ||
+                                               GetLastError() == ERROR_INVALID_NAME))) {
+    h = create_new(directory, "tacetra");
   }
   if (h == INVALID_HANDLE_VALUE) return created::failed;
   handle_ = h;

@@ -2,7 +2,6 @@
 #include <cstring>
 
 extern "C" {
-#include <libavutil/dict.h>
 #include <libavutil/mathematics.h>
 #include <libavutil/opt.h>
 #include <libavutil/time.h>
