@@ -7,6 +7,8 @@ TACETRA_FIXTURE_WRITER (the tacetra_write_fixture program), TACETRA_HEADERS
 (tacetra.h and tacetra_version.h, separated by os.pathsep).
 """
 
+import asyncio
+import gc
 import os
 import pathlib
 import re
@@ -14,7 +16,10 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import textwrap
+import threading
 import unittest
+import warnings
 
 import tacetra
 from tacetra import _library
@@ -53,7 +58,9 @@ class TempDirTest(unittest.TestCase):
         return job
 
 
-class JobTest(TempDirTest):
+class FixtureTest(TempDirTest):
+    """Has a short and a long input for its tests."""
+
     @classmethod
     def setUpClass(cls):
         cls.fixtures = pathlib.Path(tempfile.mkdtemp(prefix="tacetra-python-inputs-"))
@@ -64,6 +71,8 @@ class JobTest(TempDirTest):
     def tearDownClass(cls):
         shutil.rmtree(cls.fixtures)
 
+
+class JobTest(FixtureTest):
     def test_a_job_reports_progress_below_100_then_exactly_100(self):
         out = self.dir / "muted.mkv"
         seen = []
@@ -162,6 +171,132 @@ class JobTest(TempDirTest):
         self.assertEqual(os.listdir(self.dir), [])
 
 
+class WaitTest(FixtureTest):
+    def test_wait_gives_up_at_its_timeout_and_leaves_the_job_running(self):
+        waits = {
+            "wait": lambda job: job.wait(poll=0.001, timeout=0),
+            "wait_async": lambda job: asyncio.run(job.wait_async(poll=0.001, timeout=0)),
+        }
+        for name, wait in waits.items():
+            with self.subTest(name):
+                job = self.start(self.long, self.dir / f"{name}.mkv")
+                with self.assertRaisesRegex(TimeoutError, f"slot {job.id} has not ended within 0 s"):
+                    wait(job)
+                self.assertIs(job.wait(poll=0.001), tacetra.State.DONE)
+
+    def test_wait_async_reports_progress_and_ends_done(self):
+        out = self.dir / "muted.mkv"
+        seen = []
+        job = self.start(self.short, out)
+        final = asyncio.run(job.wait_async(poll=0.001, on_progress=seen.append))
+        self.assertIs(final, tacetra.State.DONE)
+        self.assertEqual(seen[-1]["percent"], 100.0)
+        self.assertTrue(out.exists())
+
+    def test_cancelling_the_task_of_wait_async_cancels_the_job(self):
+        job = self.start(self.long, self.dir / "cancelled.mkv")
+
+        async def wait_then_cancel():
+            # Cancelled at its first report, while the job still runs.
+            task = asyncio.ensure_future(job.wait_async(poll=0.001, on_progress=lambda p: task.cancel()))
+            with self.assertRaises(asyncio.CancelledError):
+                await task
+
+        asyncio.run(wait_then_cancel())
+        self.assertIs(job.wait(poll=0.001), tacetra.State.CANCELLED)
+        self.assertEqual(os.listdir(self.dir), [])
+
+
+class LifetimeTest(FixtureTest):
+    def test_a_collected_job_frees_its_slot_with_a_resource_warning(self):
+        out = self.dir / "dropped.mkv"
+        job = tacetra.Job(self.long, out)
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            del job  # dropped while it still runs
+            gc.collect()
+        self.assertEqual([w.category for w in caught], [ResourceWarning], caught)
+        self.assertIn("slot 0", str(caught[0].message))
+        self.assertEqual(os.listdir(self.dir), [])
+        self.assertEqual(self.start(self.short, self.dir / "next.mkv").id, 0)
+
+    def test_exit_with_running_jobs_leaves_no_partial_file(self):
+        begin = f"""
+            import sys, tacetra
+            jobs = [tacetra.Job({str(self.long)!r}, {str(self.dir)!r} + f"/out{{i}}.mkv")
+                    for i in range(tacetra.MAX_JOBS)]
+        """
+        cases = [
+            ("the script ends", "", 0),
+            ("sys.exit", "sys.exit(3)", 3),
+            ("an uncaught exception", "raise RuntimeError('boom')", 1),
+            ("the jobs are dropped first", "del jobs", 0),
+        ]
+        for what, end, code in cases:
+            with self.subTest(what):
+                script = textwrap.dedent(begin) + end
+                run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
+                self.assertEqual(run.returncode, code, run.stderr)
+                self.assertEqual(os.listdir(self.dir), [])
+
+
+class ThreadsTest(FixtureTest):
+    """Threads probing and running jobs at once: every report is the one
+    its file gives alone, and every output is at its own name."""
+
+    PROBERS, PROBES_EACH = 3, 400
+    STARTERS, JOBS_EACH = 3, 30
+
+    def test_threads_probing_and_running_jobs_at_once_get_their_own_answers(self):
+        inputs = [self.short, self.long]
+        for name in ("short.mp4", "short.ts", "short.mov"):
+            inputs.append(write_fixture(self.dir / name))
+        alone = {path: tacetra.probe(path) for path in inputs}
+        self.assertEqual(len({str(report) for report in alone.values()}), len(inputs))
+        outputs = self.dir / "outputs"
+        outputs.mkdir()
+        wrong = []
+        counts = {"reports": 0, "jobs": 0}
+        count_lock = threading.Lock()
+
+        def note(ok, what, kind):
+            with count_lock:
+                counts[kind] += 1
+                if not ok:
+                    wrong.append(what)
+
+        def prober(t):
+            for i in range(self.PROBES_EACH):
+                path = inputs[(t + i) % len(inputs)]
+                report = tacetra.probe(path)
+                note(report == alone[path], (path, report), "reports")
+
+        def starter(t):
+            for i in range(self.JOBS_EACH):
+                out = outputs / f"t{t}-{i}.mkv"
+                with tacetra.Job(self.short, out) as job:
+                    state = job.wait(poll=0.001)
+                    result = job.result()
+                ok = (state is tacetra.State.DONE and result["out_path"] == str(out)
+                      and out.stat().st_size == result["out_size_bytes"])
+                note(ok, (str(out), state, result), "jobs")
+
+        threads = [threading.Thread(target=prober, args=(t,)) for t in range(self.PROBERS)]
+        threads += [threading.Thread(target=starter, args=(t,)) for t in range(self.STARTERS)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join()
+
+        expected = {f"t{t}-{i}.mkv" for t in range(self.STARTERS) for i in range(self.JOBS_EACH)}
+        self.assertEqual(set(os.listdir(outputs)), expected)
+        print(f"\nthreads: {counts['reports']} reports checked, {counts['jobs']} jobs run, "
+              f"{len(wrong)} wrong", file=sys.stderr)
+        self.assertEqual(counts, {"reports": self.PROBERS * self.PROBES_EACH,
+                                  "jobs": self.STARTERS * self.JOBS_EACH})
+        self.assertEqual(wrong, [])
+
+
 class LibraryTest(unittest.TestCase):
     def test_the_constants_are_the_headers(self):
         macros = header_macros()
@@ -195,6 +330,39 @@ class LibraryTest(unittest.TestCase):
         self.assertNotEqual(run.returncode, 0)
         self.assertIn("LibraryError: cannot load the quenlark-tacetra library", run.stderr)
         self.assertIn(missing, run.stderr)
+
+    def run_without_tacetra_library(self, command, **env):
+        clean = {k: v for k, v in os.environ.items()
+                 if k not in ("TACETRA_LIBRARY", "LD_LIBRARY_PATH")}
+        return subprocess.run(command, env={**clean, **env}, capture_output=True, text=True)
+
+    def test_a_library_in_the_package_folder_is_found_first(self):
+        with tempfile.TemporaryDirectory() as site:
+            package = pathlib.Path(site) / "tacetra"
+            shutil.copytree(pathlib.Path(tacetra.__file__).parent, package)
+            shutil.copy(os.environ["TACETRA_LIBRARY"], package / _library.INSTALLED_NAMES[0])
+            run = self.run_without_tacetra_library(
+                [sys.executable, "-c", "import tacetra; from tacetra import _library; "
+                 "print(tacetra.version()); print(_library.native()._name)"], PYTHONPATH=site)
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(run.stdout.splitlines(),
+                             [tacetra.version(), str(package / _library.INSTALLED_NAMES[0])])
+
+    @unittest.skipUnless(shutil.which("unshare") and os.geteuid() == 0,
+                         "needs root and unshare to lay a private /usr/local/lib")
+    def test_a_library_installed_in_usr_local_lib_is_found_without_ldconfig(self):
+        # In a mount namespace of its own, /usr/local/lib holds the library as
+        # `cmake --install` lays it, and the loader's cache knows nothing of it.
+        with tempfile.TemporaryDirectory() as lib:
+            shutil.copy(os.environ["TACETRA_LIBRARY"], os.path.join(lib, _library.INSTALLED_NAMES[0]))
+            script = "import tacetra; print(tacetra.version())"
+            run = self.run_without_tacetra_library(
+                ["unshare", "-m", "sh", "-c", f'mount --bind "$0" /usr/local/lib && exec "$@"', lib,
+                 sys.executable, "-c", script])
+            if "unshare failed" in run.stderr or "mount:" in run.stderr:
+                self.skipTest(run.stderr.strip())
+            self.assertEqual(run.returncode, 0, run.stderr)
+            self.assertEqual(run.stdout.strip(), tacetra.version())
 
     def test_the_installed_name_is_found_without_tacetra_library(self):
         env = {k: v for k, v in os.environ.items() if k != "TACETRA_LIBRARY"}

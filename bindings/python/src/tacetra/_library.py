@@ -1,5 +1,11 @@
 """Finding and loading the native library, and crossing its C boundary:
-paths go in as NUL-terminated UTF-8, texts come back as parsed JSON."""
+paths go in as NUL-terminated UTF-8, texts come back as parsed JSON.
+
+The library takes its calls from one thread at a time. Every call goes
+through :func:`call`, which holds one process-wide lock around the call and
+the copying of the text it returns, so that no two threads of the host ever
+reach the library at once.
+"""
 
 from __future__ import annotations
 
@@ -7,6 +13,7 @@ import ctypes
 import json
 import os
 import threading
+from pathlib import Path
 from typing import Any, Dict, List, Optional, Union
 
 from ._errors import LibraryError, VersionMismatchError
@@ -33,8 +40,21 @@ _FUNCTIONS = [
     ("tacetra_free", [ctypes.c_int], None),
 ]
 
+#: Where ``cmake --install`` puts the library by default: the loader finds it
+#: there by name only once ``ldconfig`` has run.
+DEFAULT_INSTALL_DIRS = () if os.name == "nt" else ("/usr/local/lib",)
+
 _loaded: Optional[ctypes.CDLL] = None
-_loading = threading.Lock()
+# Reentrant: a job collected by the garbage collector frees its slot from
+# whatever code happens to run, which may be this thread's own call.
+lock = threading.RLock()
+
+
+def call(name: str, *args: Any) -> Any:
+    """Calls the library's function ``name`` under the binding's one lock. Returned
+    texts are copied into bytes before the lock is let go."""
+    with lock:
+        return getattr(native(), name)(*args)
 
 
 def open_library(path: str, expected_major: int = NATIVE_MAJOR) -> ctypes.CDLL:
@@ -48,7 +68,8 @@ def open_library(path: str, expected_major: int = NATIVE_MAJOR) -> ctypes.CDLL:
         function = getattr(lib, name)
         function.argtypes = args
         function.restype = result
-    version = text(lib.tacetra_version())
+    with lock:
+        version = text(lib.tacetra_version())
     major = version.split(".", 1)[0]
     if not major.isdigit():
         raise LibraryError(
@@ -61,28 +82,41 @@ def open_library(path: str, expected_major: int = NATIVE_MAJOR) -> ctypes.CDLL:
 
 
 def native() -> ctypes.CDLL:
-    """The loaded library: the one TACETRA_LIBRARY names, else the first
-    installed name that loads. Loaded on first use."""
+    """The loaded library, loaded on first use (see :func:`candidates`)."""
     global _loaded
-    with _loading:
+    with lock:
         if _loaded is None:
             _loaded = _find()
         return _loaded
 
 
-def _find() -> ctypes.CDLL:
+def candidates() -> List[str]:
+    """Where the library is looked for, in order: the path TACETRA_LIBRARY
+    names (alone, when it is set); the installed name in this package's own
+    folder; the installed name as the system's loader finds it; the installed
+    name in the default install directories, which the loader may not know."""
     chosen = os.environ.get("TACETRA_LIBRARY")
     if chosen:
-        return open_library(chosen)
+        return [chosen]
+    here = Path(__file__).resolve().parent
+    found = [str(here / name) for name in INSTALLED_NAMES if (here / name).exists()]
+    found += INSTALLED_NAMES
+    found += [os.path.join(d, name) for d in DEFAULT_INSTALL_DIRS for name in INSTALLED_NAMES
+              if os.path.exists(os.path.join(d, name))]
+    return found
+
+
+def _find() -> ctypes.CDLL:
     failures: List[str] = []
-    for name in INSTALLED_NAMES:
+    for path in candidates():
         try:
-            return open_library(name)
+            return open_library(path)
         except VersionMismatchError:
             raise
         except LibraryError as e:
             failures.append(str(e))
-    raise LibraryError("; ".join(failures) + " (set TACETRA_LIBRARY to the library's path)")
+    hint = "" if os.environ.get("TACETRA_LIBRARY") else " (set TACETRA_LIBRARY to the library's path)"
+    raise LibraryError("; ".join(failures) + hint)
 
 
 def encode_path(path: StrPath) -> bytes:
