@@ -1,22 +1,61 @@
 // .NET binding of quenlark-tacetra: add this one file to a project. It needs
-// quenlark-tacetra.dll (with its FFmpeg DLLs) beside the program on Windows;
-// on Mono elsewhere, a dllmap to libquenlark-tacetra.so.1 (see mono.config).
+// quenlark-tacetra.dll (with its FFmpeg DLLs) beside the program on Windows.
+// On .NET elsewhere it resolves libquenlark-tacetra.so.1 itself; on Mono, a
+// dllmap does (see mono.config).
 //
 // Paths go to the library as NUL-terminated UTF-8; the texts it returns are
-// its own, and are copied out of its buffers here, never freed. Like the
-// library, drive it from one thread at a time.
+// its own, and are copied out of its buffers here, never freed. The library
+// takes its calls from one thread at a time: every call here, with the
+// copying of its text, is made under one process-wide lock, so any thread or
+// Task may use the binding.
+//
+// The public API takes no null: where a .NET project turns nullable
+// reference types on, its signatures already say so (Mono's compiler knows no
+// nullable directive, so the file carries none).
 using System;
+using System.Collections.Generic;
+using System.IO;
+using System.Reflection;
 using System.Runtime.InteropServices;
 using System.Text;
 using System.Threading;
+using System.Threading.Tasks;
 
 namespace Quenlark.Tacetra
 {
     /// <summary>The C interface of tacetra.h as it is: paths are NUL-terminated
-    /// UTF-8 byte arrays, texts are pointers into the library's own buffers.</summary>
+    /// UTF-8 byte arrays, texts are pointers into the library's own buffers.
+    /// Its functions are called only under <see cref="Library"/>'s lock.</summary>
     public static class Native
     {
         public const string DllName = "quenlark-tacetra";
+
+        /// <summary>The name the library is installed under.</summary>
+        public const string InstalledName = "libquenlark-tacetra.so.1";
+
+        /// <summary>The DLL's name on Windows.</summary>
+        public const string WindowsName = "quenlark-tacetra.dll";
+
+#if NETCOREAPP3_0_OR_GREATER
+        // .NET ignores Mono's dllmap: the library is found here, in this order:
+        // the path in TACETRA_LIBRARY, the library beside the program, the
+        // installed name as the system's loader finds it.
+        static Native()
+        {
+            NativeLibrary.SetDllImportResolver(typeof(Native).Assembly, Resolve);
+        }
+
+        private static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
+        {
+            if (name != DllName) return IntPtr.Zero;
+            string? chosen = Environment.GetEnvironmentVariable("TACETRA_LIBRARY");
+            if (!string.IsNullOrEmpty(chosen)) return NativeLibrary.Load(chosen);
+            string file = OperatingSystem.IsWindows() ? WindowsName : InstalledName;
+            string beside = System.IO.Path.Combine(AppContext.BaseDirectory, file);
+            if (File.Exists(beside)) return NativeLibrary.Load(beside);
+            return NativeLibrary.Load(file, assembly, searchPath);
+        }
+#endif
 
         /// <summary>TACETRA_MAX_JOBS: the number of job slots.</summary>
         public const int MaxJobs = 4;
@@ -28,28 +67,28 @@ namespace Quenlark.Tacetra
         public const int VersionMajor = 1;
 
         [DllImport(DllName, EntryPoint = "tacetra_probe", CallingConvention = CallingConvention.Cdecl)]
-        public static extern IntPtr Probe(byte[] path);
+        internal static extern IntPtr Probe(byte[] path);
 
         [DllImport(DllName, EntryPoint = "tacetra_start", CallingConvention = CallingConvention.Cdecl)]
-        public static extern int Start(byte[] inPath, byte[] outPath);
+        internal static extern int Start(byte[] inPath, byte[] outPath);
 
         [DllImport(DllName, EntryPoint = "tacetra_status", CallingConvention = CallingConvention.Cdecl)]
-        public static extern int Status(int id);
+        internal static extern int Status(int id);
 
         [DllImport(DllName, EntryPoint = "tacetra_progress", CallingConvention = CallingConvention.Cdecl)]
-        public static extern IntPtr Progress(int id);
+        internal static extern IntPtr Progress(int id);
 
         [DllImport(DllName, EntryPoint = "tacetra_result", CallingConvention = CallingConvention.Cdecl)]
-        public static extern IntPtr Result(int id);
+        internal static extern IntPtr Result(int id);
 
         [DllImport(DllName, EntryPoint = "tacetra_cancel", CallingConvention = CallingConvention.Cdecl)]
-        public static extern void Cancel(int id);
+        internal static extern void Cancel(int id);
 
         [DllImport(DllName, EntryPoint = "tacetra_free", CallingConvention = CallingConvention.Cdecl)]
-        public static extern void Free(int id);
+        internal static extern void Free(int id);
 
         [DllImport(DllName, EntryPoint = "tacetra_version", CallingConvention = CallingConvention.Cdecl)]
-        public static extern IntPtr Version();
+        internal static extern IntPtr Version();
     }
 
     /// <summary>A job's state (TACETRA_PENDING ... TACETRA_FAILED).</summary>
@@ -113,19 +152,23 @@ namespace Quenlark.Tacetra
     public static class Library
     {
         private static readonly UTF8Encoding Utf8 = new UTF8Encoding(false, true);
-        private static readonly object Gate = new object();
+
+        /// <summary>The one lock every call into the library is made under.</summary>
+        internal static readonly object Gate = new object();
+
         private static bool versionChecked;
 
         /// <summary>The library's one-line JSON report on a media file. Uses no job slot.</summary>
         public static string Probe(string path)
         {
-            return Text(Native.Probe(Path(path, "path")));
+            byte[] bytes = Path(path, "path");
+            lock (Gate) return Text(Native.Probe(bytes));
         }
 
         /// <summary>The native library's version text, "MAJOR.MINOR.PATCH (libavformat X.Y.Z)".</summary>
         public static string Version()
         {
-            return Text(Native.Version());
+            lock (Gate) return Text(Native.Version());
         }
 
         /// <summary>Throws unless the major number of <paramref name="versionText"/> is <paramref name="major"/>.</summary>
@@ -176,11 +219,32 @@ namespace Quenlark.Tacetra
     /// <summary>Copies every stream of a file that is not audio into a new file,
     /// in the background, in a job slot of its own. The slot stays taken, even
     /// once the job has ended, until <see cref="Dispose"/>, which also stops a
-    /// job still running and removes its unfinished output.</summary>
+    /// job still running and removes its unfinished output. A job collected
+    /// undisposed is freed by its finalizer; jobs still held when the process
+    /// exits are cancelled and freed then, before the runtime lets go of the
+    /// library under their threads.</summary>
     public sealed class Job : IDisposable
+#if NETCOREAPP3_0_OR_GREATER
+        , IAsyncDisposable
+#endif
     {
-        private int id;
+        // The slots this process's jobs hold, each with the token of the job
+        // that holds it, so that no slot is freed twice or after another job
+        // took it. Guarded by Library.Gate.
+        private static readonly Dictionary<int, object> Held = new Dictionary<int, object>();
+
+        private readonly object token = new object();
+        private readonly int id;
         private bool freed;
+
+        static Job()
+        {
+            AppDomain.CurrentDomain.ProcessExit += (sender, args) => FreeAll();
+#if NETCOREAPP3_0_OR_GREATER
+            var context = System.Runtime.Loader.AssemblyLoadContext.GetLoadContext(typeof(Job).Assembly);
+            if (context != null) context.Unloading += unloading => FreeAll();
+#endif
+        }
 
         /// <summary>Starts the job; the output's name picks its container.</summary>
         /// <exception cref="StartRefusedException">The library refused the job.</exception>
@@ -188,9 +252,23 @@ namespace Quenlark.Tacetra
         {
             byte[] input = Library.Path(inPath, "inPath");
             byte[] output = Library.Path(outPath, "outPath");
-            int code = Native.Start(input, output);
-            if (code < 0) throw new StartRefusedException(code);
+            int code;
+            lock (Library.Gate)
+            {
+                code = Native.Start(input, output);
+                if (code >= 0) Held[code] = token;
+            }
+            if (code < 0)
+            {
+                GC.SuppressFinalize(this);
+                throw new StartRefusedException(code);
+            }
             id = code;
+        }
+
+        ~Job()
+        {
+            Free();
         }
 
         /// <summary>The slot id, valid until the job is disposed of.</summary>
@@ -205,40 +283,104 @@ namespace Quenlark.Tacetra
 
         public JobState State
         {
-            get { return (JobState)Native.Status(Id); }
+            get
+            {
+                lock (Library.Gate) return (JobState)Native.Status(Id);
+            }
         }
 
         /// <summary>The progress report, one line of JSON; "percent" is exactly 100.0 once done.</summary>
         public string Progress()
         {
-            return Library.Text(Native.Progress(Id));
+            lock (Library.Gate) return Library.Text(Native.Progress(Id));
         }
 
         /// <summary>The result report, one line of JSON; "ok" is true only once done.</summary>
         public string Result()
         {
-            return Library.Text(Native.Result(Id));
+            lock (Library.Gate) return Library.Text(Native.Result(Id));
         }
 
         /// <summary>Asks the job to stop and returns at once: it ends cancelled
         /// after its next packet read, or done if it had read its last one.</summary>
         public void Cancel()
         {
-            Native.Cancel(Id);
+            lock (Library.Gate) Native.Cancel(Id);
+        }
+
+        /// <summary>Polls the job every 100 ms until it has ended and returns its final state.</summary>
+        public JobState Wait()
+        {
+            return Wait(100);
+        }
+
+        /// <summary>Polls the job until it has ended and returns its final state.</summary>
+        public JobState Wait(int pollMilliseconds)
+        {
+            return Wait(pollMilliseconds, progress => { });
         }
 
         /// <summary>Polls the job until it has ended and returns its final state;
         /// <paramref name="onProgress"/> sees each progress report, the final one included.</summary>
-        public JobState Wait(int pollMilliseconds = 100, Action<string> onProgress = null)
+        public JobState Wait(int pollMilliseconds, Action<string> onProgress)
         {
             for (;;)
             {
-                // The state first: once it is final, so is the report read after it.
-                JobState state = State;
-                string progress = Progress();
-                if (onProgress != null) onProgress(progress);
+                JobState state;
+                string progress = Read(out state);
+                onProgress(progress);
                 if (IsFinal(state)) return state;
                 Thread.Sleep(pollMilliseconds);
+            }
+        }
+
+        /// <summary>Waits, without holding a thread, until the job has ended, and
+        /// returns its result report.</summary>
+        public Task<string> WaitAsync(CancellationToken token)
+        {
+            return Poll(progress => { }, token, 100);
+        }
+
+        /// <summary>Waits, without holding a thread, until the job has ended, and
+        /// returns its result report. <paramref name="progress"/> sees each progress
+        /// report, the final one included. Cancelling <paramref name="token"/>
+        /// cancels the job and throws <see cref="OperationCanceledException"/>.</summary>
+        public Task<string> WaitAsync(IProgress<string> progress, CancellationToken token, int pollMilliseconds = 100)
+        {
+            if (progress == null) throw new ArgumentNullException("progress");
+            return Poll(progress.Report, token, pollMilliseconds);
+        }
+
+        private async Task<string> Poll(Action<string> report, CancellationToken cancel, int pollMilliseconds)
+        {
+            try
+            {
+                for (;;)
+                {
+                    cancel.ThrowIfCancellationRequested();
+                    JobState state;
+                    report(Read(out state));
+                    if (IsFinal(state)) return Result();
+                    await Task.Delay(pollMilliseconds, cancel).ConfigureAwait(false);
+                }
+            }
+            catch (OperationCanceledException) when (cancel.IsCancellationRequested)
+            {
+                lock (Library.Gate)
+                {
+                    if (!freed) Native.Cancel(id);
+                }
+                throw;
+            }
+        }
+
+        // The state first: once it is final, so is the report read after it.
+        private string Read(out JobState state)
+        {
+            lock (Library.Gate)
+            {
+                state = State;
+                return Progress();
             }
         }
 
@@ -250,9 +392,46 @@ namespace Quenlark.Tacetra
         /// <summary>Frees the slot (see the class); does nothing the second time.</summary>
         public void Dispose()
         {
-            if (freed) return;
-            freed = true;
-            Native.Free(id);
+            Free();
+            GC.SuppressFinalize(this);
+        }
+
+#if NETCOREAPP3_0_OR_GREATER
+        /// <summary>Frees the slot on a pool thread: freeing waits for the job's thread.</summary>
+        public ValueTask DisposeAsync()
+        {
+            return new ValueTask(Task.Run(Dispose));
+        }
+#else
+        /// <summary>Frees the slot on a pool thread: freeing waits for the job's thread.</summary>
+        public Task DisposeAsync()
+        {
+            return Task.Run(new Action(Dispose));
+        }
+#endif
+
+        private void Free()
+        {
+            lock (Library.Gate)
+            {
+                if (freed) return;
+                freed = true;
+                object holder;
+                if (!Held.TryGetValue(id, out holder) || holder != token) return;
+                Held.Remove(id);
+                Native.Free(id);
+            }
+        }
+
+        /// <summary>Cancels every held job, then frees each.</summary>
+        internal static void FreeAll()
+        {
+            lock (Library.Gate)
+            {
+                foreach (int slot in Held.Keys) Native.Cancel(slot);
+                foreach (int slot in Held.Keys) Native.Free(slot);
+                Held.Clear();
+            }
         }
     }
 }

@@ -10,7 +10,11 @@ using System.Diagnostics;
 using System.Globalization;
 using System.IO;
 using System.Linq;
+using System.Reflection;
+using System.Runtime.CompilerServices;
 using System.Text.RegularExpressions;
+using System.Threading;
+using System.Threading.Tasks;
 using Quenlark.Tacetra;
 
 internal static class TacetraTests
@@ -20,8 +24,9 @@ internal static class TacetraTests
     private static string longInput;
     private static string shortInput;
 
-    private static int Main()
+    private static int Main(string[] args)
     {
+        if (args.Length == 3) return ExitWithRunningJobs(args[0], args[1], args[2]);
         inputs = NewDirectory();
         longInput = WriteFixture(Path.Combine(inputs, "long.mkv"), LongSeconds);
         shortInput = WriteFixture(Path.Combine(inputs, "short.mkv"), 0);
@@ -37,6 +42,11 @@ internal static class TacetraTests
             Test("APathHoldingANulIsRefusedBeforeTheLibrary", APathHoldingANulIsRefusedBeforeTheLibrary),
             Test("TheConstantsAreTheHeaders", TheConstantsAreTheHeaders),
             Test("AnotherMajorVersionIsRefused", AnotherMajorVersionIsRefused),
+            Test("WaitAsyncReportsProgressAndGivesTheResult", WaitAsyncReportsProgressAndGivesTheResult),
+            Test("CancellingWaitAsyncCancelsTheJob", CancellingWaitAsyncCancelsTheJob),
+            Test("ACollectedJobFreesItsSlot", ACollectedJobFreesItsSlot),
+            Test("ExitWithRunningJobsLeavesNoPartialFile", ExitWithRunningJobsLeavesNoPartialFile),
+            Test("TasksProbingAndRunningJobsGetTheirOwnAnswers", TasksProbingAndRunningJobsGetTheirOwnAnswers),
         };
         int passed = 0;
         int failed = 0;
@@ -57,7 +67,7 @@ internal static class TacetraTests
             finally
             {
                 // A failed test must not leave a job running into the next.
-                for (int id = 0; id < Native.MaxJobs; id++) Native.Free(id);
+                Job.FreeAll();
                 Directory.Delete(dir, true);
             }
         }
@@ -242,6 +252,183 @@ internal static class TacetraTests
         {
             Expect(e.Message.Contains(version) && e.Message.Contains("major version " + (Native.VersionMajor + 1)),
                    e.Message);
+        }
+    }
+
+    private static void WaitAsyncReportsProgressAndGivesTheResult(string dir)
+    {
+        string output = Path.Combine(dir, "muted.mkv");
+        var seen = new List<string>();
+        using (var job = new Job(shortInput, output))
+        {
+            var progress = new Reports(seen);
+            string result = job.WaitAsync(progress, CancellationToken.None, 1).Result;
+            Expect(result.StartsWith("{\"state\":3,\"ok\":true,\"out_path\":\"" + output + "\","), result);
+            Expect(Number(seen[seen.Count - 1], "percent") == 100.0, "last progress exactly 100");
+            job.DisposeAsync().Wait();
+        }
+        using (var next = new Job(shortInput, Path.Combine(dir, "next.mkv"))) Equal(0, next.Id);
+    }
+
+    private static void CancellingWaitAsyncCancelsTheJob(string dir)
+    {
+        using (var job = new Job(longInput, Path.Combine(dir, "cancelled.mkv")))
+        using (var cancel = new CancellationTokenSource())
+        {
+            // Cancelled at its first report, while the job still runs.
+            Task<string> waiting = job.WaitAsync(new Reports(progress => cancel.Cancel()), cancel.Token, 1);
+            try
+            {
+                waiting.Wait();
+                throw new Exception("the wait was not cancelled: " + waiting.Result);
+            }
+            catch (AggregateException e)
+            {
+                Expect(e.InnerException is OperationCanceledException, e.ToString());
+            }
+            Expect(waiting.IsCanceled, "the task ends cancelled");
+            Expect(job.Wait(1) == JobState.Cancelled, "cancelled: " + job.Result());
+        }
+        Expect(Directory.GetFileSystemEntries(dir).Length == 0, "no output left");
+    }
+
+    private static void ACollectedJobFreesItsSlot(string dir)
+    {
+        StartAndDrop(Path.Combine(dir, "dropped.mkv"));
+        GC.Collect();
+        GC.WaitForPendingFinalizers();
+        Expect(Directory.GetFileSystemEntries(dir).Length == 0, "no output left");
+        using (var next = new Job(shortInput, Path.Combine(dir, "next.mkv"))) Equal(0, next.Id);
+    }
+
+    // Started on a thread of its own, so that no stack the collector scans
+    // still points at the job.
+    private static void StartAndDrop(string output)
+    {
+        var thread = new Thread(() => new Job(longInput, output));
+        thread.Start();
+        thread.Join();
+    }
+
+    private static void ExitWithRunningJobsLeavesNoPartialFile(string dir)
+    {
+        var cases = new[]
+        {
+            new { How = "return", Code = 0 },
+            new { How = "exit", Code = 3 },
+            new { How = "drop", Code = 0 },
+        };
+        foreach (var c in cases)
+        {
+            string self = Assembly.GetEntryAssembly().Location;
+            var start = new ProcessStartInfo(Process.GetCurrentProcess().MainModule.FileName,
+                                             "\"" + self + "\" " + c.How + " \"" + dir + "\" \"" + longInput + "\"");
+            start.UseShellExecute = false;
+            start.RedirectStandardError = true;
+            using (Process child = Process.Start(start))
+            {
+                string errors = child.StandardError.ReadToEnd();
+                child.WaitForExit();
+                Expect(child.ExitCode == c.Code, c.How + ": exit code " + child.ExitCode + " " + errors);
+            }
+            Expect(Directory.GetFileSystemEntries(dir).Length == 0, c.How + ": no output left");
+        }
+    }
+
+    // The child of ExitWithRunningJobsLeavesNoPartialFile: starts a job in
+    // every slot and ends while they run.
+    private static int ExitWithRunningJobs(string how, string dir, string input)
+    {
+        var jobs = new List<Job>();
+        for (int i = 0; i < Native.MaxJobs; i++) jobs.Add(new Job(input, Path.Combine(dir, "out" + i + ".mkv")));
+        if (how == "exit") Environment.Exit(3);
+        if (how == "drop") jobs.Clear();
+        return 0;
+    }
+
+    private static void TasksProbingAndRunningJobsGetTheirOwnAnswers(string dir)
+    {
+        const int Probers = 3, ProbesEach = 400, Starters = 3, JobsEach = 30;
+        var files = new List<string> { shortInput, longInput };
+        foreach (string name in new[] { "short.mp4", "short.ts", "short.mov" })
+        {
+            files.Add(WriteFixture(Path.Combine(dir, name), 0));
+        }
+        var alone = files.ToDictionary(f => f, f => Library.Probe(f));
+        Equal(files.Count, alone.Values.Distinct().Count());
+        string outputs = Path.Combine(dir, "outputs");
+        Directory.CreateDirectory(outputs);
+        int reports = 0, jobsRun = 0;
+        var wrong = new List<string>();
+        var tasks = new List<Task>();
+        for (int t = 0; t < Probers; t++)
+        {
+            int prober = t;
+            tasks.Add(Task.Run(() =>
+            {
+                for (int i = 0; i < ProbesEach; i++)
+                {
+                    string file = files[(prober + i) % files.Count];
+                    string report = Library.Probe(file);
+                    Interlocked.Increment(ref reports);
+                    if (report != alone[file]) lock (wrong) wrong.Add(file + ": " + report);
+                }
+            }));
+        }
+        for (int t = 0; t < Starters; t++)
+        {
+            int starter = t;
+            tasks.Add(Task.Run(() =>
+            {
+                for (int i = 0; i < JobsEach; i++)
+                {
+                    string output = Path.Combine(outputs, "t" + starter + "-" + i + ".mkv");
+                    JobState state;
+                    string result;
+                    using (var job = new Job(shortInput, output))
+                    {
+                        state = job.Wait(1);
+                        result = job.Result();
+                    }
+                    Interlocked.Increment(ref jobsRun);
+                    bool ok = state == JobState.Done &&
+                              result.Contains("\"out_path\":\"" + output + "\",") &&
+                              result.Contains("\"out_size_bytes\":" + new FileInfo(output).Length + ",");
+                    if (!ok) lock (wrong) wrong.Add(output + ": " + state + " " + result);
+                }
+            }));
+        }
+        Task.WaitAll(tasks.ToArray());
+        var expected = Enumerable.Range(0, Starters)
+                           .SelectMany(t => Enumerable.Range(0, JobsEach).Select(i => "t" + t + "-" + i + ".mkv"));
+        Equal(string.Join(",", expected.OrderBy(n => n, StringComparer.Ordinal)),
+              string.Join(",", Directory.GetFiles(outputs).Select(Path.GetFileName).OrderBy(n => n, StringComparer.Ordinal)));
+        Console.WriteLine("        threads: " + reports + " reports checked, " + jobsRun + " jobs run, " + wrong.Count +
+                          " wrong");
+        Equal(Probers * ProbesEach, reports);
+        Equal(Starters * JobsEach, jobsRun);
+        Expect(wrong.Count == 0, string.Join("\n", wrong.Take(5)));
+    }
+
+    // Reports progress on the thread that makes it, unlike Progress<T>,
+    // which posts to the thread pool.
+    private sealed class Reports : IProgress<string>
+    {
+        private readonly Action<string> report;
+
+        public Reports(List<string> seen)
+        {
+            report = seen.Add;
+        }
+
+        public Reports(Action<string> report)
+        {
+            this.report = report;
+        }
+
+        public void Report(string value)
+        {
+            report(value);
         }
     }
 
