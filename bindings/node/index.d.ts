@@ -70,17 +70,38 @@ export type ResultReport =
     }
   | { state: 5; ok: false; error: string };
 
-export class Job {
-  /** Starts the job; throws StartRefusedError when the library refuses it. */
-  constructor(inPath: string, outPath: string);
+/**
+ * A job in one of the library's slots. Every call into the library goes
+ * through one first-in-first-out queue on the main thread, so no two calls
+ * ever overlap; the binding cannot be loaded in a worker thread.
+ */
+export class Job implements AsyncDisposable {
+  /** Starts a job; rejects with StartRefusedError when the library refuses it. */
+  static start(inPath: string, outPath: string): Promise<Job>;
+  private constructor();
+  /** The slot id; throws once the job is freed. */
   readonly id: number;
-  readonly state: State;
-  progress(): ProgressReport;
-  result(): ResultReport;
-  cancel(): void;
-  done(options?: { poll?: number; onProgress?: (progress: ProgressReport) => void }): Promise<State>;
-  free(): void;
+  state(): Promise<State>;
+  progress(): Promise<ProgressReport>;
+  result(): Promise<ResultReport>;
+  /** Asks the job to stop: it ends cancelled, or done if it had read its last packet. */
+  cancel(): Promise<void>;
+  /**
+   * Polls every `poll` ms (100 by default) until the job has ended; resolves
+   * with its final state. Aborting `signal` cancels the job and rejects with
+   * the signal's reason.
+   */
+  done(options?: {
+    poll?: number;
+    onProgress?: (progress: ProgressReport) => void;
+    signal?: AbortSignal;
+  }): Promise<State>;
+  /** Stops the job if it still runs, removes an unfinished output, frees the slot. */
+  free(): Promise<void>;
+  [Symbol.asyncDispose](): Promise<void>;
 }
 
-export function probe(path: string): ProbeReport;
+/** Resolves with the library's report on a media file. Uses no job slot. */
+export function probe(path: string): Promise<ProbeReport>;
+/** The native library's version text, read once when it was loaded. */
 export function version(): string;

@@ -1,15 +1,20 @@
-# Installs the package as a user would: packed with npm, then installed with
-# its dependency koffi from the npm registry into a fresh prefix. npm's cache
-# lives in WORK and outlasts the prefix, so later runs need no download.
+# Installs the package as the README tells a user to: into a fresh project,
+# from its folder, with its dependency koffi from the npm registry. npm links
+# a folder outside the project without installing its dependencies;
+# --install-links installs it as a package instead. npm's cache lives in WORK
+# and outlasts the project, so later runs need no download.
 #   cmake -DNPM= -DSOURCE= -DWORK= -P install.cmake
 include(${CMAKE_CURRENT_LIST_DIR}/../../../cmake/checked_run.cmake)
 require_defined(install.cmake NPM SOURCE WORK)
 
 set(npm_options --cache ${WORK}/npm-cache --prefer-offline --no-audit --no-fund --no-update-notifier)
-file(REMOVE_RECURSE ${WORK}/pack ${WORK}/prefix)
-file(MAKE_DIRECTORY ${WORK}/pack ${WORK}/prefix)
-run(${NPM} pack ${SOURCE} --pack-destination ${WORK}/pack ${npm_options})
+file(REMOVE_RECURSE ${WORK}/project)
+file(WRITE ${WORK}/project/package.json "{ \"name\": \"fresh-project\", \"private\": true }\n")
+run(${NPM} install --prefix ${WORK}/project --install-links ${npm_options} ${SOURCE})
 message("${last_output}")
-file(GLOB tarball ${WORK}/pack/tacetra-*.tgz)
-run(${NPM} install --prefix ${WORK}/prefix ${npm_options} ${tarball})
-message("${last_output}")
+# A copy, not a link into the source tree, with koffi beside it.
+foreach(installed tacetra/package.json tacetra/lib/job.js koffi/package.json)
+  if(IS_SYMLINK ${WORK}/project/node_modules/tacetra OR NOT EXISTS ${WORK}/project/node_modules/${installed})
+    message(FATAL_ERROR "npm install left no node_modules/${installed} in the project")
+  endif()
+endforeach()

@@ -10,10 +10,11 @@
 
 const { after, before, test } = require('node:test');
 const assert = require('node:assert/strict');
-const { execFileSync, spawnSync } = require('node:child_process');
+const { execFileSync, spawn, spawnSync } = require('node:child_process');
 const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
+const { Worker } = require('node:worker_threads');
 
 const tacetra = require('tacetra');
 const library = require('tacetra/lib/library');
@@ -44,15 +45,15 @@ function headerMacros() {
 async function withJobs(body) {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tacetra-node-'));
   const jobs = [];
-  const start = (inPath, outPath) => {
-    const job = new tacetra.Job(inPath, outPath);
+  const start = async (inPath, outPath) => {
+    const job = await tacetra.Job.start(inPath, outPath);
     jobs.push(job);
     return job;
   };
   try {
     await body(dir, start);
   } finally {
-    for (const job of jobs) job.free();
+    for (const job of jobs) await job.free();
     fs.rmSync(dir, { recursive: true, force: true });
   }
 }
@@ -69,25 +70,25 @@ test('a job reports progress below 100, then exactly 100', () =>
   withJobs(async (dir, start) => {
     const out = path.join(dir, 'muted.mkv');
     const seen = [];
-    const job = start(longInput, out);
+    const job = await start(longInput, out);
     const final = await job.done({ poll: 1, onProgress: (p) => seen.push(p) });
 
-    assert.equal(final, tacetra.State.DONE, JSON.stringify(job.result()));
+    assert.equal(final, tacetra.State.DONE, JSON.stringify(await job.result()));
     const percents = seen.map((p) => p.percent);
     assert.ok(percents[0] < 100, JSON.stringify(seen.slice(0, 3)));
     assert.deepEqual(percents, [...percents].sort((a, b) => a - b));
     assert.equal(percents.at(-1), 100);
     assert.equal(seen.at(-1).state, tacetra.State.DONE);
-    const result = job.result();
+    const result = await job.result();
     assert.equal(result.ok, true);
     assert.equal(result.out_path, out);
     assert.equal(result.out_size_bytes, fs.statSync(out).size);
-    assert.equal(tacetra.probe(out).audio_tracks, 0);
+    assert.equal((await tacetra.probe(out)).audio_tracks, 0);
   }));
 
 test('done() leaves the event loop free while the job runs', () =>
   withJobs(async (dir, start) => {
-    const job = start(longInput, path.join(dir, 'muted.mkv'));
+    const job = await start(longInput, path.join(dir, 'muted.mkv'));
     let turns = 0;
     const ticker = setInterval(() => ++turns, 0);
     try {
@@ -100,20 +101,20 @@ test('done() leaves the event loop free while the job runs', () =>
 
 test('a cancelled job ends cancelled and leaves no output', () =>
   withJobs(async (dir, start) => {
-    const job = start(longInput, path.join(dir, 'cancelled.mkv'));
-    job.cancel();
+    const job = await start(longInput, path.join(dir, 'cancelled.mkv'));
+    await job.cancel();
     assert.equal(await job.done({ poll: 1 }), tacetra.State.CANCELLED);
-    assert.equal(job.state, tacetra.State.CANCELLED);
-    const result = job.result();
+    assert.equal(await job.state(), tacetra.State.CANCELLED);
+    const result = await job.result();
     assert.deepEqual([result.state, result.ok, result.out_size_bytes], [4, false, 0]);
     assert.deepEqual(fs.readdirSync(dir), []);
   }));
 
 test('a failed job is told apart from a cancelled one', () =>
   withJobs(async (dir, start) => {
-    const job = start(shortInput, path.join(dir, 'out.no-such-container'));
+    const job = await start(shortInput, path.join(dir, 'out.no-such-container'));
     assert.equal(await job.done({ poll: 1 }), tacetra.State.FAILED);
-    assert.deepEqual(job.result(), { state: 5, ok: false, error: 'cannot create output' });
+    assert.deepEqual(await job.result(), { state: 5, ok: false, error: 'cannot create output' });
   }));
 
 test('refusals throw one error type with the code and its name', () =>
@@ -126,7 +127,7 @@ test('refusals throw one error type with the code and its name', () =>
       ['missing input', path.join(dir, 'missing.mkv'), out, tacetra.StartCode.ERR_OPEN, 'TACETRA_ERR_OPEN'],
     ];
     for (const [what, inPath, outPath, code, codeName] of cases) {
-      assert.throws(() => start(inPath, outPath), (error) => {
+      await assert.rejects(start(inPath, outPath), (error) => {
         assert.ok(error instanceof tacetra.StartRefusedError, what);
         assert.deepEqual([error.code, error.codeName], [code, codeName], what);
         assert.match(error.message, new RegExp(`${codeName} \\(${code}\\)`), what);
@@ -138,53 +139,187 @@ test('refusals throw one error type with the code and its name', () =>
 test('a job beyond the last slot is refused as busy', () =>
   withJobs(async (dir, start) => {
     const jobs = [];
-    for (let i = 0; i < tacetra.MAX_JOBS; ++i) jobs.push(start(longInput, path.join(dir, `out${i}.mkv`)));
+    for (let i = 0; i < tacetra.MAX_JOBS; ++i) jobs.push(await start(longInput, path.join(dir, `out${i}.mkv`)));
     assert.deepEqual(jobs.map((job) => job.id), [...Array(tacetra.MAX_JOBS).keys()]);
-    assert.throws(() => start(longInput, path.join(dir, 'one-too-many.mkv')),
+    await assert.rejects(start(longInput, path.join(dir, 'one-too-many.mkv')),
       { name: 'StartRefusedError', code: tacetra.StartCode.ERR_BUSY, codeName: 'TACETRA_ERR_BUSY' });
   }));
 
 test('free() frees the slot and the unfinished output', () =>
   withJobs(async (dir, start) => {
-    const job = start(longInput, path.join(dir, 'unfinished.mkv'));
+    const job = await start(longInput, path.join(dir, 'unfinished.mkv'));
     assert.equal(job.id, 0);
-    job.free();
-    assert.throws(() => job.progress(), /the job has been freed/);
-    job.free();
+    await job.free();
+    await assert.rejects(job.progress(), /the job has been freed/);
+    await job.free();
     assert.deepEqual(fs.readdirSync(dir), []);
-    assert.equal(start(shortInput, path.join(dir, 'next.mkv')).id, 0);
+    assert.equal((await start(shortInput, path.join(dir, 'next.mkv'))).id, 0);
+  }));
+
+test('Symbol.asyncDispose frees the job', () =>
+  withJobs(async (dir) => {
+    const job = await tacetra.Job.start(longInput, path.join(dir, 'unfinished.mkv'));
+    await job[Symbol.asyncDispose]();
+    assert.throws(() => job.id, /the job has been freed/);
+    assert.deepEqual(fs.readdirSync(dir), []);
+  }));
+
+test('aborting the signal of done() cancels the job', () =>
+  withJobs(async (dir, start) => {
+    const job = await start(longInput, path.join(dir, 'cancelled.mkv'));
+    const aborting = new AbortController();
+    // Aborted at its first report, while the job still runs.
+    await assert.rejects(job.done({ poll: 1, signal: aborting.signal, onProgress: () => aborting.abort() }),
+      { name: 'AbortError' });
+    assert.equal(await job.done({ poll: 1 }), tacetra.State.CANCELLED);
+    assert.deepEqual(fs.readdirSync(dir), []);
+  }));
+
+test('a probe waiting on a late FIFO leaves the event loop free', () =>
+  withJobs(async (dir) => {
+    const fifo = path.join(dir, 'late.fifo');
+    execFileSync('mkfifo', [fifo]);
+    // The writer the test means comes from the timer's 20th turn, which a
+    // blocked event loop never reaches; a fallback comes much later, so that
+    // a blocked loop fails the test rather than hanging it.
+    const fallback = spawn('sh', ['-c', 'sleep 10; exec cat "$0" > "$1"', shortInput, fifo], { stdio: 'ignore' });
+    let turns = 0;
+    let writerTurn = null;
+    const ticker = setInterval(() => {
+      if (++turns === 20) {
+        writerTurn = turns;
+        fs.createReadStream(shortInput).pipe(fs.createWriteStream(fifo));
+      }
+    }, 10);
+    try {
+      const report = await tacetra.probe(fifo);
+      assert.equal(writerTurn, 20, `the timer ran ${turns} times while the probe waited`);
+      assert.equal(report.ok, true, JSON.stringify(report));
+      assert.deepEqual(report.streams.map((s) => s.type), ['video', 'audio']);
+    } finally {
+      clearInterval(ticker);
+      fallback.kill();
+    }
+  }));
+
+test('many concurrent promises probing and running jobs get their own answers', () =>
+  withJobs(async (dir) => {
+    const files = [shortInput, longInput, ...['short.mp4', 'short.ts', 'short.mov'].map((n) => writeFixture(path.join(dir, n)))];
+    const alone = new Map();
+    for (const file of files) alone.set(file, JSON.stringify(await tacetra.probe(file)));
+    assert.equal(new Set(alone.values()).size, files.length);
+    const outputs = path.join(dir, 'outputs');
+    fs.mkdirSync(outputs);
+    const PROBERS = 6, PROBES_EACH = 100, STARTERS = 3, JOBS_EACH = 30;
+    const wrong = [];
+    let reports = 0;
+    let jobsRun = 0;
+    const prober = async (p) => {
+      for (let i = 0; i < PROBES_EACH; ++i) {
+        const file = files[(p + i) % files.length];
+        const report = JSON.stringify(await tacetra.probe(file));
+        ++reports;
+        if (report !== alone.get(file)) wrong.push(`${file}: ${report}`);
+      }
+    };
+    const starter = async (t) => {
+      for (let i = 0; i < JOBS_EACH; ++i) {
+        const out = path.join(outputs, `t${t}-${i}.mkv`);
+        const job = await tacetra.Job.start(shortInput, out);
+        const state = await job.done({ poll: 1 });
+        const result = await job.result();
+        await job.free();
+        ++jobsRun;
+        if (state !== tacetra.State.DONE || result.out_path !== out || fs.statSync(out).size !== result.out_size_bytes) {
+          wrong.push(`${out}: ${state} ${JSON.stringify(result)}`);
+        }
+      }
+    };
+    await Promise.all([...Array(PROBERS).keys()].map(prober).concat([...Array(STARTERS).keys()].map(starter)));
+
+    const expected = [];
+    for (let t = 0; t < STARTERS; ++t) for (let i = 0; i < JOBS_EACH; ++i) expected.push(`t${t}-${i}.mkv`);
+    assert.deepEqual(fs.readdirSync(outputs).sort(), expected.sort());
+    console.log(`threads: ${reports} reports checked, ${jobsRun} jobs run, ${wrong.length} wrong`);
+    assert.deepEqual([reports, jobsRun], [PROBERS * PROBES_EACH, STARTERS * JOBS_EACH]);
+    assert.deepEqual(wrong, []);
+  }));
+
+test('loading the binding in a worker thread is refused', async () => {
+  const worker = new Worker("require('tacetra')", { eval: true });
+  const error = await new Promise((resolve) => worker.once('error', resolve));
+  assert.match(error.message, /tacetra cannot be loaded in a worker thread/);
+});
+
+test('exit with running jobs leaves no partial file', () =>
+  withJobs(async (dir) => {
+    const begin = `
+      const tacetra = require('tacetra');
+      const path = require('node:path');
+      const starts = [...Array(tacetra.MAX_JOBS).keys()]
+        .map((i) => tacetra.Job.start(${JSON.stringify(longInput)}, path.join(${JSON.stringify(dir)}, \`out\${i}.mkv\`)));
+      Promise.all(starts).then((jobs) => {`;
+    const cases = [
+      ['the event loop empties', '', 0],
+      ['process.exit', 'process.exit(3);', 3],
+      ['an uncaught exception', "throw new Error('boom');", 1],
+    ];
+    for (const [what, end, code] of cases) {
+      const run = spawnSync(process.execPath, ['-e', `${begin} ${end} });`], { encoding: 'utf8' });
+      assert.equal(run.status, code, `${what}: ${run.stderr}`);
+      assert.deepEqual(fs.readdirSync(dir), [], what);
+    }
+  }));
+
+test('a collected job frees its slot with a warning', () =>
+  withJobs(async (dir) => {
+    const script = `
+      const tacetra = require('tacetra');
+      const path = require('node:path');
+      process.on('warning', async (warning) => {
+        const next = await tacetra.Job.start(${JSON.stringify(shortInput)}, path.join(${JSON.stringify(dir)}, 'next.mkv'));
+        console.log(warning.name, warning.message, next.id);
+        await next.free();
+      });
+      tacetra.Job.start(${JSON.stringify(longInput)}, path.join(${JSON.stringify(dir)}, 'dropped.mkv'))
+        .then(() => setImmediate(() => gc()));`;
+    const run = spawnSync(process.execPath, ['--expose-gc', '-e', script], { encoding: 'utf8' });
+    assert.equal(run.status, 0, run.stderr);
+    assert.equal(run.stdout.trim(), 'ResourceWarning unfreed job in slot 0: freed as it was collected 0');
+    // The short job's output may be complete; nothing of the dropped one is left.
+    assert.deepEqual(fs.readdirSync(dir).filter((name) => name !== 'next.mkv'), []);
   }));
 
 test('a file whose name is not ASCII is probed and muted', () =>
   withJobs(async (dir, start) => {
     const name = path.join(dir, 'Übung – 視頻 🎬.mkv');
     fs.copyFileSync(shortInput, name);
-    const report = tacetra.probe(name);
-    assert.deepEqual(report, tacetra.probe(shortInput));
+    const report = await tacetra.probe(name);
+    assert.deepEqual(report, await tacetra.probe(shortInput));
     assert.equal(report.ok, true);
     assert.deepEqual(report.streams.map((s) => s.type), ['video', 'audio']);
 
     const out = path.join(dir, 'stumm – 無音.mkv');
-    const job = start(name, out);
+    const job = await start(name, out);
     assert.equal(await job.done({ poll: 1 }), tacetra.State.DONE);
-    assert.equal(job.result().out_path, out);
+    assert.equal((await job.result()).out_path, out);
     assert.ok(fs.existsSync(out));
   }));
 
 test('a returned text reads the same twice without being freed', () =>
   withJobs(async (dir, start) => {
-    const job = start(shortInput, path.join(dir, 'out.mkv'));
+    const job = await start(shortInput, path.join(dir, 'out.mkv'));
     await job.done({ poll: 1 });
     for (const read of [() => job.result(), () => job.progress(), () => tacetra.probe(shortInput), tacetra.version]) {
-      assert.deepEqual(read(), read());
+      assert.deepEqual(await read(), await read());
     }
   }));
 
 test('a path that is not a string or holds a NUL is refused before the library', () =>
   withJobs(async (dir, start) => {
-    assert.throws(() => start(shortInput, `${path.join(dir, 'out.mkv')}\0.txt`), TypeError);
-    assert.throws(() => start(shortInput, null), TypeError);
-    assert.throws(() => tacetra.probe(`${shortInput}\0`), TypeError);
+    await assert.rejects(start(shortInput, `${path.join(dir, 'out.mkv')}\0.txt`), TypeError);
+    await assert.rejects(start(shortInput, null), TypeError);
+    await assert.rejects(tacetra.probe(`${shortInput}\0`), TypeError);
     assert.deepEqual(fs.readdirSync(dir), []);
   }));
 
