@@ -1,9 +1,10 @@
 """Python binding of quenlark-tacetra: strips the audio out of video files by
 stream copy, as background jobs, and describes media files as JSON.
 
-The native library is found through the TACETRA_LIBRARY environment variable
-(its path), else by its installed name, and loaded on first use; its major
-version must be this binding's.
+The native library is found as ``_library.candidates()`` says (first the
+path in TACETRA_LIBRARY), and loaded on first use; its major version must be
+this binding's. Every call into it is made under one process-wide lock, so
+any thread may use the binding.
 """
 
 from ._codes import MAX_JOBS, PATH_MAX, StartCode, State
