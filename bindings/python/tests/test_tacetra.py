@@ -217,7 +217,8 @@ class LifetimeTest(FixtureTest):
             gc.collect()
         self.assertEqual([w.category for w in caught], [ResourceWarning], caught)
         self.assertIn("slot 0", str(caught[0].message))
-        self.assertEqual(os.listdir(self.dir), [])
+        # Its output only if it ended done first; never a partial file.
+        self.assertLessEqual(set(os.listdir(self.dir)), {"dropped.mkv"})
         self.assertEqual(self.start(self.short, self.dir / "next.mkv").id, 0)
 
     def test_exit_with_running_jobs_leaves_no_partial_file(self):
@@ -237,15 +238,19 @@ class LifetimeTest(FixtureTest):
                 script = textwrap.dedent(begin) + end
                 run = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True)
                 self.assertEqual(run.returncode, code, run.stderr)
-                self.assertEqual(os.listdir(self.dir), [])
+                # A job that ended done before the exit has its output; nothing else is left.
+                outputs = {f"out{i}.mkv" for i in range(tacetra.MAX_JOBS)}
+                self.assertLessEqual(set(os.listdir(self.dir)), outputs)
+                for name in os.listdir(self.dir):
+                    os.remove(self.dir / name)
 
 
 class ThreadsTest(FixtureTest):
     """Threads probing and running jobs at once: every report is the one
     its file gives alone, and every output is at its own name."""
 
-    PROBERS, PROBES_EACH = 3, 400
-    STARTERS, JOBS_EACH = 3, 30
+    PROBERS, PROBES_EACH = 3, 1000
+    STARTERS, JOBS_EACH = 3, 60
 
     def test_threads_probing_and_running_jobs_at_once_get_their_own_answers(self):
         inputs = [self.short, self.long]
