@@ -48,10 +48,13 @@ namespace Quenlark.Tacetra
         private static IntPtr Resolve(string name, Assembly assembly, DllImportSearchPath? searchPath)
         {
             if (name != DllName) return IntPtr.Zero;
-            string? chosen = Environment.GetEnvironmentVariable("TACETRA_LIBRARY");
+            var chosen = Environment.GetEnvironmentVariable("TACETRA_LIBRARY");
             if (!string.IsNullOrEmpty(chosen)) return NativeLibrary.Load(chosen);
-            string file = OperatingSystem.IsWindows() ? WindowsName : InstalledName;
-            string beside = System.IO.Path.Combine(AppContext.BaseDirectory, file);
+            string file = RuntimeInformation.IsOSPlatform(OSPlatform.Windows) ? WindowsName : InstalledName;
+            // A single-file program's assembly has no location of its own.
+            var dir = string.IsNullOrEmpty(assembly.Location) ? AppContext.BaseDirectory
+                                                              : System.IO.Path.GetDirectoryName(assembly.Location);
+            string beside = System.IO.Path.Combine(dir ?? AppContext.BaseDirectory, file);
             if (File.Exists(beside)) return NativeLibrary.Load(beside);
             return NativeLibrary.Load(file, assembly, searchPath);
         }
