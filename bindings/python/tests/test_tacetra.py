@@ -232,6 +232,11 @@ class LifetimeTest(FixtureTest):
             ("sys.exit", "sys.exit(3)", 3),
             ("an uncaught exception", "raise RuntimeError('boom')", 1),
             ("the jobs are dropped first", "del jobs", 0),
+            # Never collected: only the exit hook frees them.
+            ("a daemon thread holds the jobs",
+             "import threading, time\n"
+             "threading.Thread(target=lambda held: time.sleep(60), args=(jobs,), daemon=True).start()\n"
+             "del jobs", 0),
         ]
         for what, end, code in cases:
             with self.subTest(what):
