@@ -43,13 +43,14 @@ struct waiting_file {
   bool looked_at = false;
   std::optional<file_facts> before;
   std::optional<probe_facts> probe;
+  std::unique_ptr<in_place_copy> copy;  // in place only: holds the file from its first look
 };
 
 struct running_file {
-  running_file(waiting_file w, std::unique_ptr<in_place_copy> c, space_verdict room, int id)
+  running_file(waiting_file w, space_verdict room, int id)
       : file(std::move(w.file)),
         before(std::move(w.before)),
-        copy(std::move(c)),
+        copy(std::move(w.copy)),
         room(std::move(room)),
         work(id) {}
 
@@ -85,9 +86,9 @@ class batch {
   int run(const std::vector<planned_file>& plan) {
     for (const planned_file& file : plan) {
       if (file.refused) {
-        refuse(file, file.refused->reason, file.refused->status);
+        refuse(file, *file.refused);
       } else {
-        waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt});
+        waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt, nullptr});
       }
     }
     for (;;) {
@@ -111,9 +112,15 @@ class batch {
   }
 
   void refuse(const planned_file& file, const std::string& text, int status) {
-    report(file.name, text);
+    report(file.shown_name(), text);
     status_.add(status);
     ++failed_;
+  }
+
+  void refuse(const planned_file& file, const refusal& why) {
+    if (!why.skipped) return refuse(file, why.reason, why.status);
+    report(file.shown_name(), "skipped, " + why.reason);
+    ++skipped_;
   }
 
   void fail(const planned_file& file, const std::string& text) {
@@ -128,7 +135,7 @@ class batch {
     std::cerr << "tacetra: interrupted, cancelling the running jobs\n";
     for (auto& r : running_) r->work.cancel();
     for (const waiting_file& w : waiting_) {
-      report(w.file.name, "skipped, interrupted");
+      report(w.file.shown_name(), "skipped, interrupted");
       ++cancelled_;
     }
     waiting_.clear();
@@ -147,14 +154,19 @@ class batch {
     const planned_file& file = w.file;
     if (!w.looked_at) {
       w.looked_at = true;
-      std::error_code unused;
-      w.before = facts_of(file.in_path, unused);
+      if (file.in_place) {
+        w.copy = std::make_unique<in_place_copy>(file.out_path);
+        if (const std::string why = w.copy->take_hold(); !why.empty()) {
+          refuse(file, "failed: " + why + ", left as it was", exit_cannot_open);
+          return true;
+        }
+        w.before = w.copy->original_facts();
+      } else {
+        std::error_code unused;
+        w.before = facts_of(file.in_path, unused);
+      }
       std::string ignored;
       if (options_.space_check && w.before && w.before->regular) w.probe = probe_file(file.in_path, ignored);
-    }
-    if (file.in_place && !w.before) {
-      refuse(file, "cannot open the input as a local media file", exit_cannot_open);
-      return true;
     }
 
     space_verdict room;
@@ -167,24 +179,20 @@ class batch {
       }
     }
 
-    std::unique_ptr<in_place_copy> copy;
-    if (file.in_place) {
-      copy = std::make_unique<in_place_copy>(file.out_path);
-      std::error_code error;
-      if (!copy->reserve(error)) {
-        refuse(file, "failed: cannot create its copy beside it: " + error.message() + ", left as it was",
-               exit_failed);
+    if (w.copy) {
+      if (const std::string why = w.copy->make_place(); !why.empty()) {
+        refuse(file, "failed: " + why + ", left as it was", exit_failed);
         return true;
       }
     }
-    const std::string& target = copy ? copy->path() : file.out_path;
-    const int id = tacetra_start(file.in_path.c_str(), target.c_str());
+    const std::string& source = w.copy ? w.copy->input_path() : file.in_path;
+    const std::string& target = w.copy ? w.copy->copy_path() : file.out_path;
+    const int id = tacetra_start(source.c_str(), target.c_str());
     if (id < 0) {
-      const refusal why = explain_refusal(id, file.in_path, target);
-      refuse(file, why.reason, why.status);
+      refuse(file, explain_refusal(id, source, target));
       return true;
     }
-    running_.push_back(std::make_unique<running_file>(std::move(w), std::move(copy), std::move(room), id));
+    running_.push_back(std::make_unique<running_file>(std::move(w), std::move(room), id));
     return true;
   }
 
@@ -222,7 +230,7 @@ class batch {
           report(file.what(), "cancelled, left as it was");
           ++cancelled_;
         } else if (file.in_place) {
-          if (const std::string why = r.copy->replace_original(*r.before, options_.keep_dates);
+          if (const std::string why = r.copy->replace_original(options_.keep_dates);
               !why.empty()) {
             fail(file, "failed: " + why + left_alone);
           } else {
@@ -254,6 +262,7 @@ class batch {
   batch_tally tally() const {
     batch_tally t;
     t.done = done_;
+    t.skipped = skipped_;
     t.failed = failed_;
     t.cancelled = cancelled_;
     t.left = static_cast<int>(waiting_.size() + running_.size());
@@ -280,6 +289,7 @@ class batch {
   bool cancelling_ = false;
   batch_status status_;
   int done_ = 0;
+  int skipped_ = 0;
   int failed_ = 0;
   int cancelled_ = 0;
   std::int64_t done_bytes_ = 0;

@@ -33,7 +33,9 @@ std::string batch_line(const batch_tally& t, std::int64_t wall_ms) {
     eta = format_countdown(static_cast<std::int64_t>(left));
   }
 
-  std::string files = std::to_string(t.done) + " done, " + std::to_string(t.failed) + " failed, ";
+  std::string files = std::to_string(t.done) + " done, ";
+  if (t.skipped > 0) files += std::to_string(t.skipped) + " skipped, ";
+  files += std::to_string(t.failed) + " failed, ";
   if (t.cancelled > 0) files += std::to_string(t.cancelled) + " cancelled, ";
   files += std::to_string(t.left) + " left";
 

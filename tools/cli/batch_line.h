@@ -8,6 +8,7 @@ namespace tacetra_cli {
 // Where a batch stands as a whole.
 struct batch_tally {
   int done = 0;
+  int skipped = 0;    // nothing to do (no audio), or named twice
   int failed = 0;     // failed or refused, up front or at the start
   int cancelled = 0;  // cancelled or skipped after an interrupt
   int left = 0;       // running or waiting
@@ -20,7 +21,7 @@ struct batch_tally {
 // One line about a batch: bar and percent of the bytes, the files done,
 // failed and left, bytes copied of the total and time left, e.g.
 //   [######..............]  30.0%  3 done, 1 failed, 5 left  12.0 MB / 40.0 MB  ETA 0:04
-// The cancelled count shows only when there are any. `wall_ms` is how long
+// The skipped and cancelled counts show only when there are any. `wall_ms` is how long
 // the batch has been running.
 std::string batch_line(const batch_tally& tally, std::int64_t wall_ms);
 

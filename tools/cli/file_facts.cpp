@@ -3,15 +3,12 @@
 #include <sys/stat.h>
 
 #include <cerrno>
-#include <cstdio>
 
 #ifdef _WIN32
 #include <io.h>
 #include <sys/utime.h>
-#include <windows.h>
 #else
 #include <fcntl.h>
-#include <unistd.h>
 #endif
 
 namespace tacetra_cli {
@@ -26,12 +23,9 @@ bool failed(std::error_code& error) {
 
 #ifdef _WIN32
 
-std::optional<file_facts> facts_of(const std::string& path, std::error_code& error) {
-  struct _stat64 st;
-  if (_stat64(path.c_str(), &st) != 0) {
-    failed(error);
-    return std::nullopt;
-  }
+namespace {
+
+file_facts facts_from(const struct _stat64& st) {
   file_facts f;
   f.regular = (st.st_mode & _S_IFMT) == _S_IFREG;
   f.size = st.st_size;
@@ -39,7 +33,28 @@ std::optional<file_facts> facts_of(const std::string& path, std::error_code& err
   f.accessed_s = st.st_atime;
   f.mode = st.st_mode & (_S_IREAD | _S_IWRITE);
   f.device = static_cast<std::uint64_t>(st.st_dev);
+  f.inode = static_cast<std::uint64_t>(st.st_ino);
   return f;
+}
+
+}  // namespace
+
+std::optional<file_facts> facts_of(const std::string& path, std::error_code& error) {
+  struct _stat64 st;
+  if (_stat64(path.c_str(), &st) != 0) {
+    failed(error);
+    return std::nullopt;
+  }
+  return facts_from(st);
+}
+
+std::optional<file_facts> facts_of(int fd, std::error_code& error) {
+  struct _stat64 st;
+  if (_fstat64(fd, &st) != 0) {
+    failed(error);
+    return std::nullopt;
+  }
+  return facts_from(st);
 }
 
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error) {
@@ -49,24 +64,11 @@ bool give_dates(const std::string& path, const file_facts& from, std::error_code
   return _utime64(path.c_str(), &times) == 0 || failed(error);
 }
 
-bool give_mode_and_owner(const std::string& path, const file_facts& from, std::error_code& error) {
-  return _chmod(path.c_str(), static_cast<int>(from.mode)) == 0 || failed(error);
-}
-
-bool replace_file(const std::string& from, const std::string& to, std::error_code& error) {
-  if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0) return true;
-  error.assign(static_cast<int>(GetLastError()), std::system_category());
-  return false;
-}
-
 #else
 
-std::optional<file_facts> facts_of(const std::string& path, std::error_code& error) {
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) {
-    failed(error);
-    return std::nullopt;
-  }
+namespace {
+
+file_facts facts_from(const struct stat& st) {
   file_facts f;
   f.regular = S_ISREG(st.st_mode);
   f.size = st.st_size;
@@ -78,30 +80,35 @@ std::optional<file_facts> facts_of(const std::string& path, std::error_code& err
   f.owner = static_cast<long>(st.st_uid);
   f.group = static_cast<long>(st.st_gid);
   f.device = static_cast<std::uint64_t>(st.st_dev);
+  f.inode = static_cast<std::uint64_t>(st.st_ino);
+  f.changed_s = st.st_ctim.tv_sec;
+  f.changed_ns = st.st_ctim.tv_nsec;
   return f;
+}
+
+}  // namespace
+
+std::optional<file_facts> facts_of(const std::string& path, std::error_code& error) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    failed(error);
+    return std::nullopt;
+  }
+  return facts_from(st);
+}
+
+std::optional<file_facts> facts_of(int fd, std::error_code& error) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    failed(error);
+    return std::nullopt;
+  }
+  return facts_from(st);
 }
 
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error) {
   const timespec times[2] = {{from.accessed_s, from.accessed_ns}, {from.modified_s, from.modified_ns}};
   return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 || failed(error);
-}
-
-bool give_mode_and_owner(const std::string& path, const file_facts& from, std::error_code& error) {
-  // Only root may give a file away; anyone may give it a group they are
-  // in. What cannot be given stays the user's, as with cp -p.
-  struct stat st;
-  if (stat(path.c_str(), &st) != 0) return failed(error);
-  if (static_cast<long>(st.st_uid) != from.owner || static_cast<long>(st.st_gid) != from.group) {
-    if (chown(path.c_str(), static_cast<uid_t>(from.owner), static_cast<gid_t>(from.group)) != 0) {
-      (void)!chown(path.c_str(), static_cast<uid_t>(-1), static_cast<gid_t>(from.group));
-    }
-  }
-  // After chown, which clears the set-id bits.
-  return chmod(path.c_str(), static_cast<mode_t>(from.mode)) == 0 || failed(error);
-}
-
-bool replace_file(const std::string& from, const std::string& to, std::error_code& error) {
-  return std::rename(from.c_str(), to.c_str()) == 0 || failed(error);
 }
 
 #endif

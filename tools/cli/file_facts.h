@@ -21,19 +21,19 @@ struct file_facts {
   long owner = -1;
   long group = -1;
   std::uint64_t device = 0;  // the filesystem that holds it
+  std::uint64_t inode = 0;   // with `device`, the file itself
+  // When its contents or attributes last changed, which no user can set
+  // back; 0 where the system does not tell.
+  std::int64_t changed_s = 0;
+  long changed_ns = 0;
 };
 
 // Follows symbolic links.
 std::optional<file_facts> facts_of(const std::string& path, std::error_code& error);
+// Of the file open on `fd`.
+std::optional<file_facts> facts_of(int fd, std::error_code& error);
 
 // Gives `path` the modification and access times of `from`.
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error);
-
-// Gives `path` the permission bits of `from` and, as far as the user may,
-// its owner and group.
-bool give_mode_and_owner(const std::string& path, const file_facts& from, std::error_code& error);
-
-// Moves `from` over `to` in one step, replacing it.
-bool replace_file(const std::string& from, const std::string& to, std::error_code& error);
 
 }  // namespace tacetra_cli

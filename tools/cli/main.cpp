@@ -1,9 +1,12 @@
 // tacetra: the command-line host of the library, using only its public
 // interface.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cstdio>
 #include <iostream>
 
 #include "commands.h"
+#include "display_name.h"
 #include "exit_status.h"
 #include "interrupts.h"
 #include "mute_plan.h"
@@ -11,10 +14,13 @@
 
 using namespace tacetra_cli;
 
-int main(int argc, char** argv) {
+namespace {
+
+int run(int argc, char** argv) {
   CLI::App app{"Strips the audio out of video files without re-encoding, and describes media files.",
                "tacetra"};
   app.require_subcommand(1);
+  app.set_version_flag("--version", std::string(tacetra_version()), "Print the library's version");
 
   std::vector<std::string> probe_files;
   bool probe_pretty = false;
@@ -51,6 +57,17 @@ int main(int argc, char** argv) {
 
   CLI::App* version = app.add_subcommand("version", "Print the library's version");
 
+  // CLI11 would call it an unexpected argument.
+  const auto known = [&](const std::string& name) {
+    const auto all = app.get_subcommands([](CLI::App*) { return true; });
+    return std::ranges::any_of(all, [&](CLI::App* command) { return command->check_name(name); });
+  };
+  if (argc > 1 && argv[1][0] != '-' && !known(argv[1])) {
+    std::cerr << "tacetra: unknown command '" << display_name(argv[1])
+              << "'; the commands are probe, mute and version (see tacetra --help)\n";
+    return exit_usage;
+  }
+
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {
@@ -77,4 +94,18 @@ int main(int argc, char** argv) {
   catch_interrupts();
   if (one_file) return run_mute(plan.front(), options);
   return run_batch(plan, options, in_place ? std::string() : to_dir);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int status = run(argc, argv);
+  // A line that never reached stdout (a full disk, a closed pipe) is a
+  // result the user does not have.
+  std::cout.flush();
+  if (!std::cout || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::cerr << "tacetra: cannot write to standard output\n";
+    return status == exit_done ? exit_failed : status;
+  }
+  return status;
 }

@@ -22,7 +22,7 @@ namespace tacetra_cli {
 int run_mute(const planned_file& file, const mute_options& options) {
   if (interrupted()) return exit_cancelled;
   auto refuse = [&](const refusal& why) {
-    std::cerr << "tacetra: " << file.name << ": " << why.reason << '\n';
+    std::cerr << "tacetra: " << file.shown_name() << ": " << why.reason << '\n';
     return why.status;
   };
   if (file.refused) return refuse(*file.refused);
@@ -64,16 +64,16 @@ int run_mute(const planned_file& file, const mute_options& options) {
   switch (last.state) {
     case TACETRA_DONE:
       if (options.keep_dates && (!before || !give_dates(file.out_path, *before, error))) {
-        std::cerr << "tacetra: " << file.name
+        std::cerr << "tacetra: " << file.shown_name()
                   << ": done, but the copy's dates could not be set: " << error.message() << '\n';
         return exit_failed;
       }
       return exit_done;
     case TACETRA_CANCELLED:
-      std::cerr << "tacetra: " << file.name << ": cancelled, no output left\n";
+      std::cerr << "tacetra: " << file.shown_name() << ": cancelled, no output left\n";
       return exit_cancelled;
     default:
-      std::cerr << "tacetra: " << file.name
+      std::cerr << "tacetra: " << file.shown_name()
                 << ": failed: " << string_field(result, "error").value_or("unknown error") << '\n';
       return exit_failed;
   }

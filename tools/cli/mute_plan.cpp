@@ -5,6 +5,7 @@
 #include <system_error>
 
 #include "exit_status.h"
+#include "file_facts.h"
 
 namespace fs = std::filesystem;
 
@@ -27,12 +28,14 @@ bool same_file(const std::string& a, const std::string& b) {
 std::optional<refusal> clash(const planned_file& file, const std::map<std::string, std::string>& outputs,
                              const std::vector<std::string>& inputs) {
   if (const auto earlier = outputs.find(file.out_path); earlier != outputs.end()) {
-    return refusal{exit_failed, "skipped, " + file.out_path + " is the output of " + earlier->second};
+    return refusal{exit_failed, "skipped, " + display_name(file.out_path) + " is the output of " +
+                                    display_name(earlier->second)};
   }
   for (const std::string& input : inputs) {
     if (same_file(file.out_path, input)) {
-      return refusal{exit_overwrite, input == file.in_path ? "output would overwrite the input"
-                                                           : "output would overwrite the input " + input};
+      return refusal{exit_overwrite, input == file.in_path
+                                         ? "output would overwrite the input"
+                                         : "output would overwrite the input " + display_name(input)};
     }
   }
   return std::nullopt;
@@ -63,21 +66,24 @@ std::vector<planned_file> plan_into_directory(const std::string& dir, const std:
 
 std::vector<planned_file> plan_in_place(const std::vector<std::string>& files) {
   std::vector<planned_file> plan;
-  std::map<std::string, std::string> planned;  // the file itself -> the name it was given as
+  // The file itself, by device and inode, whatever name or link it was
+  // given by -> that name.
+  std::map<std::pair<std::uint64_t, std::uint64_t>, std::string> planned;
   for (const std::string& name : files) {
     planned_file file{name, name, name, true, 0, std::nullopt};
     std::error_code error;
     const fs::path target = fs::canonical(name, error);
-    if (error) {
+    const auto facts = error ? std::nullopt : facts_of(target.string(), error);
+    if (!facts) {
       file.refused = refusal{exit_cannot_open, "cannot open the input as a local media file"};
-    } else if (!fs::is_regular_file(target, error)) {
+    } else if (!facts->regular) {
       file.refused = refusal{exit_failed, "not a regular file, cannot be replaced in place"};
-    } else if (const auto earlier = planned.find(target.string()); earlier != planned.end()) {
-      file.refused = refusal{exit_failed, "skipped, the same file as " + earlier->second};
+    } else if (const auto earlier = planned.find({facts->device, facts->inode}); earlier != planned.end()) {
+      file.refused = refusal{exit_done, "the same file as " + display_name(earlier->second), true};
     } else {
       file.in_path = file.out_path = target.string();
-      file.size = size_of(file.in_path);
-      planned.emplace(target.string(), name);
+      file.size = facts->size;
+      planned.emplace(std::pair{facts->device, facts->inode}, name);
     }
     plan.push_back(std::move(file));
   }

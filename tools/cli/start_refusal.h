@@ -8,6 +8,9 @@ namespace tacetra_cli {
 struct refusal {
   int status;          // an exit_status
   std::string reason;  // short, lower case, for "tacetra: FILE: reason"
+  // Nothing to do rather than something wrong: in a batch the file is
+  // reported as skipped, and does not fail the batch.
+  bool skipped = false;
 };
 
 // Why tacetra_start refused a job, given its negative code and the paths it

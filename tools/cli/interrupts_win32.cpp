@@ -1,15 +1,18 @@
-#include "interrupts.h"
+#ifdef _WIN32
 
 #include <atomic>
 #include <csignal>
 
+#include "interrupts.h"
+
 namespace tacetra_cli {
 namespace {
 
-// The handler may run on any thread, a library worker's included.
 std::atomic<bool> g_interrupted{false};
 static_assert(std::atomic<bool>::is_always_lock_free, "set from a signal handler");
 
+// The C runtime puts back the default action before it calls the handler,
+// so a second Ctrl-C ends the program.
 extern "C" void on_interrupt(int) { g_interrupted.store(true); }
 
 }  // namespace
@@ -22,3 +25,5 @@ void catch_interrupts() {
 bool interrupted() { return g_interrupted.load(); }
 
 }  // namespace tacetra_cli
+
+#endif
