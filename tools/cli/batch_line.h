@@ -8,7 +8,6 @@ namespace tacetra_cli {
 // Where a batch stands as a whole.
 struct batch_tally {
   int done = 0;
-  int skipped = 0;    // nothing to do (no audio), or named twice
   int failed = 0;     // failed or refused, up front or at the start
   int cancelled = 0;  // cancelled or skipped after an interrupt
   int left = 0;       // running or waiting
@@ -16,6 +15,7 @@ struct batch_tally {
   // waiting: a file that fails leaves both.
   std::int64_t copied_bytes = 0;
   std::int64_t total_bytes = 0;
+  int skipped = 0;  // nothing to do (no audio), or named twice
 };
 
 // One line about a batch: bar and percent of the bytes, the files done,

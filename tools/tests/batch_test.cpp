@@ -69,7 +69,7 @@ TEST(BatchMute, ReportsEveryFileThatCannotBeMutedAndGoesOn) {
   EXPECT_EQ(lines.size(), 5u) << run.out;
   EXPECT_NE(line_for(lines, dir.file("a.mkv") + " -> " + out + "/a.mkv: done, "), "");
   EXPECT_EQ(line_for(lines, dir.file("silent.mkv") + ": "),
-            dir.file("silent.mkv") + ": no audio stream, nothing to remove");
+            dir.file("silent.mkv") + ": skipped, no audio stream, nothing to remove");
   EXPECT_EQ(line_for(lines, dir.file("missing.mkv") + ": "),
             dir.file("missing.mkv") + ": cannot open the input as a local media file");
   EXPECT_EQ(line_for(lines, dir.file("other/a.mkv") + ": "),
@@ -92,7 +92,7 @@ TEST(BatchMute, RefusesAnOutputThatIsOneOfTheInputs) {
 }
 
 // The batch's line, plain on a pipe and drawn in place on a terminal, ends
-// with every file accounted for: refused up front, refused at the start,
+// with every file accounted for: refused up front, skipped at the start,
 // and done.
 TEST(BatchMute, TheBatchLineEndsWithEveryFileAccountedFor) {
   for (const auto kind : {tool_process::stderr_kind::pipe, tool_process::stderr_kind::terminal}) {
@@ -116,7 +116,7 @@ TEST(BatchMute, TheBatchLineEndsWithEveryFileAccountedFor) {
     EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
     EXPECT_EQ(lines_of(run.out).size(), 7u) << run.out;
     const std::string total = tacetra_cli::format_size(static_cast<std::int64_t>(bytes));
-    const std::string last = "[####################] 100.0%  5 done, 2 failed, 0 left  " + total + " / " + total +
+    const std::string last = "[####################] 100.0%  5 done, 1 skipped, 1 failed, 0 left  " + total + " / " + total +
                              "  ETA 0:00\n";
     EXPECT_TRUE(run.err.ends_with(last)) << run.err;
     if (kind == tool_process::stderr_kind::terminal) {

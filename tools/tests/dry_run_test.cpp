@@ -120,7 +120,7 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
       {{"--to", out, dir.file("a.mkv"), dir.file("silent.mkv"), dir.file("radio.mkv"),
         dir.file("other/a.mkv"), dir.file("missing.mkv"), out + "/b.mkv"},
        1,
-       {dir.file("silent.mkv") + ": no audio stream, nothing to remove",
+       {dir.file("silent.mkv") + ": skipped, no audio stream, nothing to remove",
         dir.file("radio.mkv") + ": no video stream",
         dir.file("other/a.mkv") + ": skipped, " + out + "/a.mkv is the output of " + dir.file("a.mkv"),
         dir.file("missing.mkv") + ": cannot open the input as a local media file",

@@ -50,6 +50,8 @@ TEST(BatchLine, ShowsWhereTheBatchStands) {
       {{3, 2, 0, 0, 900, 900}, 700, "[####################] 100.0%  3 done, 2 failed, 0 left  900 B / 900 B  ETA 0:00"},
       {{1, 0, 4, 0, 900, 900}, 700,
        "[####################] 100.0%  1 done, 0 failed, 4 cancelled, 0 left  900 B / 900 B  ETA 0:00"},
+      {{1, 0, 0, 0, 900, 900, 2}, 700,
+       "[####################] 100.0%  1 done, 2 skipped, 0 failed, 0 left  900 B / 900 B  ETA 0:00"},
   };
   for (const row& r : rows) EXPECT_EQ(batch_line(r.tally, r.wall_ms), r.line);
 }

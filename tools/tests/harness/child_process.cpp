@@ -34,6 +34,15 @@ void open_terminal(int& master, int& slave) {
 tool_process::tool_process(const std::vector<std::string>& args, stderr_kind kind) {
   std::vector<std::string> argv_text{TACETRA_TOOL};
   argv_text.insert(argv_text.end(), args.begin(), args.end());
+  start(std::move(argv_text), kind);
+}
+
+tool_process::tool_process(const shell_script& script) {
+  setenv("TACETRA", TACETRA_TOOL, 1);
+  start({"/bin/sh", "-c", script.text}, stderr_kind::pipe);
+}
+
+void tool_process::start(std::vector<std::string> argv_text, stderr_kind kind) {
   std::vector<char*> argv;
   for (std::string& a : argv_text) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -123,5 +132,9 @@ finished_run tool_process::wait() {
 }
 
 finished_run run_tool(const std::vector<std::string>& args) { return tool_process(args).wait(); }
+
+finished_run run_shell(const std::string& script) {
+  return tool_process(tool_process::shell_script{script}).wait();
+}
 
 }  // namespace tool_tests

@@ -20,6 +20,12 @@ class tool_process {
   enum class stderr_kind { pipe, terminal };
 
   explicit tool_process(const std::vector<std::string>& args, stderr_kind kind = stderr_kind::pipe);
+  // Runs `/bin/sh -c script` instead, with "$TACETRA" naming the program:
+  // for pipelines, limits and redirections.
+  struct shell_script {
+    std::string text;
+  };
+  explicit tool_process(const shell_script& script);
   ~tool_process();  // kills a child still running
   tool_process(const tool_process&) = delete;
   tool_process& operator=(const tool_process&) = delete;
@@ -30,7 +36,10 @@ class tool_process {
   // Reads stdout and stderr to their end, then reaps the child.
   finished_run wait();
 
+  pid_t pid() const { return pid_; }
+
  private:
+  void start(std::vector<std::string> argv_text, stderr_kind kind);
   // Reads what is ready on either stream; false once both have ended.
   bool read_some();
 
@@ -43,5 +52,8 @@ class tool_process {
 
 // Runs tacetra with `args` to its end.
 finished_run run_tool(const std::vector<std::string>& args);
+
+// Runs a shell script that uses "$TACETRA" to its end.
+finished_run run_shell(const std::string& script);
 
 }  // namespace tool_tests
