@@ -1,13 +1,13 @@
 #ifndef _WIN32
 
-#include "hidden_places.h"
-
 #include <fcntl.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <climits>
 #include <cstdio>
+
+#include "hidden_places.h"
 
 namespace tacetra_cli {
 namespace {

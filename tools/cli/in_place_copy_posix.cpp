@@ -101,9 +101,7 @@ std::string random_place_name() {
   return name;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
-}
+bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
 
 bool same_file(const struct stat& a, const file_facts& b) {
   return static_cast<std::uint64_t>(a.st_dev) == b.device && static_cast<std::uint64_t>(a.st_ino) == b.inode;
@@ -204,9 +202,8 @@ struct in_place_copy::place {
     const auto now = facts_of(file.get(), error);
     if (!now) return "cannot look at it again: " + error.message();
     // A user can put the modification time back, but not the change time.
-    if (now->size != before.size || now->modified_s != before.modified_s ||
-        now->modified_ns != before.modified_ns || now->changed_s != before.changed_s ||
-        now->changed_ns != before.changed_ns) {
+    if (now->size != before.size || now->modified_s != before.modified_s || now->modified_ns != before.modified_ns ||
+        now->changed_s != before.changed_s || now->changed_ns != before.changed_ns) {
       return "it changed while it was being copied";
     }
     return {};
@@ -318,8 +315,8 @@ std::string in_place_copy::replace_original(bool keep_dates) {
   if (!hold_hidden_place(p.record)) return "interrupted";
   // Exchanged rather than moved over it, the file keeps a name until the
   // lease shows that no one opened it for writing meanwhile.
-  const bool exchanged = ::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(),
-                                     RENAME_EXCHANGE) == 0;
+  const bool exchanged =
+      ::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(), RENAME_EXCHANGE) == 0;
   if (!exchanged) {
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return with_reason("cannot replace it", errno);
     // The file system cannot exchange: moved over in one step.
@@ -330,9 +327,9 @@ std::string in_place_copy::replace_original(bool keep_dates) {
   if (exchanged && lease.fd >= 0 && ::fcntl(lease.fd, F_GETLEASE) != F_RDLCK) {
     if (::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(), RENAME_EXCHANGE) != 0) {
       p.keep_dir = true;  // it holds the file's old self
-      return with_reason("it was opened for writing as it was being replaced, and could not be put back; it is in " +
-                             p.dir_name,
-                         errno);
+      return with_reason(
+          "it was opened for writing as it was being replaced, and could not be put back; it is in " + p.dir_name,
+          errno);
     }
     return "it was opened for writing as it was being replaced";
   }

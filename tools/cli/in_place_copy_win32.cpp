@@ -53,8 +53,8 @@ const file_facts& in_place_copy::original_facts() const { return place_->before;
 std::string in_place_copy::make_place() {
   const fs::path original(place_->original);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = "." + original.stem().string() + ".tacetra-" + std::to_string(_getpid()) +
-                             "-" + std::to_string(g_copies_named++) + original.extension().string();
+    const std::string name = "." + original.stem().string() + ".tacetra-" + std::to_string(_getpid()) + "-" +
+                             std::to_string(g_copies_named++) + original.extension().string();
     place_->path = (original.parent_path() / name).string();
     const int fd = _open(place_->path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
     if (fd >= 0) {
@@ -87,8 +87,7 @@ std::string in_place_copy::replace_original(bool keep_dates) {
     return "cannot give the copy its dates: " + error.message();
   }
   if (MoveFileExA(place_->path.c_str(), place_->original.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
-    return "cannot replace it: " +
-           std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+    return "cannot replace it: " + std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
   }
   place_->owned = false;
   return {};

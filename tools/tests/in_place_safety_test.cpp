@@ -2,10 +2,9 @@
 // named file and the program's own hidden files are ever touched, a file
 // that changed is left as it was, who may read it stays the same, and any
 // name the file system accepts can be muted.
-#include <gtest/gtest.h>
-
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -320,7 +319,8 @@ TEST(InPlaceSafety, MutesAnyNameAndPrintsItQuoted) {
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [&](const std::string& l) { return l.starts_with(shown + ": done, "); }),
               1)
-        << shown << "\n" << run.out;
+        << shown << "\n"
+        << run.out;
     EXPECT_TRUE(muted(dir.file(n.name))) << n.shown;
   }
   EXPECT_EQ(run.out.find('\033'), std::string::npos);
@@ -343,8 +343,7 @@ TEST(InPlaceSafety, AFileNamedSeveralTimesIsMutedOnce) {
   ASSERT_EQ(lines.size(), 3u) << run.out;
   EXPECT_EQ(std::count(lines.begin(), lines.end(), b + ": skipped, the same file as " + a), 1) << run.out;
   EXPECT_EQ(std::count(lines.begin(), lines.end(), a + ": skipped, the same file as " + a), 1) << run.out;
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(a + ": done, "); }),
-            1)
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(a + ": done, "); }), 1)
       << run.out;
   EXPECT_TRUE(muted(a));
   // The other link keeps the file as it was, as any replacement of one name does.

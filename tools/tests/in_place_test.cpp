@@ -189,16 +189,20 @@ TEST(InPlace, LeavesTheFileAsItWasOnAReadOnlyFilesystem) {
   EXPECT_EQ(names_in(disk->path()), std::set<std::string>{"clip.mkv"});
 }
 
-TEST(InPlace, SigintLeavesTheFileAsItWas) {
+// Ctrl-C, SIGTERM, and a terminal that goes away (SIGHUP) alike.
+class InPlaceInterrupt : public testing::TestWithParam<int> {};
+
+TEST_P(InPlaceInterrupt, LeavesTheFileAsItWas) {
   fixtures::TempDir dir;
   const std::string file = dir.file("clip.mkv");
   fixtures::write_long(file, 20);
   const std::string bytes = fixtures::read_bytes(file);
 
   tool_process tool({"mute", "--in-place", file});
-  // The copy's name appears beside the file just before its job starts.
+  // The copy's hidden directory appears beside the file just before its
+  // job starts.
   while (names_in(dir.path()).size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  tool.send_signal(SIGINT);
+  tool.send_signal(GetParam());
   const finished_run run = tool.wait();
 
   EXPECT_EQ(run.exit_code, 3) << run.out << run.err;
@@ -211,6 +215,9 @@ TEST(InPlace, SigintLeavesTheFileAsItWas) {
   EXPECT_EQ(names_in(dir.path()), std::set<std::string>{"clip.mkv"});
 }
 
+INSTANTIATE_TEST_SUITE_P(Signals, InPlaceInterrupt, testing::Values(SIGINT, SIGTERM, SIGHUP),
+                         [](const auto& info) { return std::string(sigabbrev_np(info.param)); });
+
 // What is written to a file while its copy is made the copy does not hold:
 // the file is not replaced then.
 TEST(InPlace, LeavesAFileThatChangedWhileItWasCopied) {
@@ -220,8 +227,8 @@ TEST(InPlace, LeavesAFileThatChangedWhileItWasCopied) {
   const std::string bytes = fixtures::read_bytes(file);
 
   tool_process tool({"mute", "--in-place", file});
-  // The copy's name appears as its job starts, a tenth of a second or so
-  // before the copy is done.
+  // The copy's hidden directory appears as its job starts, a tenth of a
+  // second or so before the copy is done.
   while (names_in(dir.path()).size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const timespec times[2] = {{0, UTIME_OMIT}, {1000000000, 0}};
   ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), times, 0), 0);

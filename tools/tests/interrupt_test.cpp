@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 
@@ -11,6 +12,7 @@
 #include <memory>
 #include <thread>
 
+#include "support/files.h"
 #include "support/fixtures.h"
 #include "harness/child_process.h"
 #include "harness/endless_input.h"
@@ -48,6 +50,40 @@ TEST_P(Interrupt, CancelsTheJobAndLeavesNoOutput) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, Interrupt, testing::Values(SIGINT, SIGTERM),
                          [](const auto& info) { return info.param == SIGINT ? "SIGINT" : "SIGTERM"; });
+
+// What the kernel says the program's main thread waits in.
+std::string waits_in(pid_t pid) {
+  return fixtures::read_bytes("/proc/" + std::to_string(pid) + "/wchan");
+}
+
+// No signal is waiting to be handled: the handler has run.
+bool nothing_pending(pid_t pid) {
+  const std::string status = fixtures::read_bytes("/proc/" + std::to_string(pid) + "/status");
+  return status.find("SigPnd:\t0000000000000000") != std::string::npos &&
+         status.find("ShdPnd:\t0000000000000000") != std::string::npos;
+}
+
+// A FIFO with no writer holds the job inside tacetra_start, where a cancel
+// cannot reach it: the first SIGINT asks in vain, the second ends the
+// program at once, as the signal does by default.
+TEST(Interrupt, ASecondSigintEndsAProgramStuckOnItsInput) {
+  fixtures::TempDir dir;
+  const std::string fifo = dir.file("stalled.ts");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+
+  tool_process tool({"mute", fifo, dir.file("out.mkv")});
+  while (waits_in(tool.pid()) != "wait_for_partner") std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  tool.send_signal(SIGINT);
+  // Handled, and back to waiting for a writer.
+  while (!nothing_pending(tool.pid()) || waits_in(tool.pid()) != "wait_for_partner") {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  tool.send_signal(SIGINT);
+  const finished_run run = tool.wait();
+
+  EXPECT_EQ(run.exit_code, 128 + SIGINT) << run.out << run.err;
+  EXPECT_EQ(entries(dir.path()), std::vector<std::string>{"stalled.ts"});
+}
 
 TEST(InterruptBatch, CancelsEveryRunningJobAndStartsNoMore) {
   fixtures::TempDir scratch;

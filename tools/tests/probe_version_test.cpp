@@ -44,9 +44,29 @@ TEST(ProbeCommand, PrettyIndentsTheSameReportKeepingItsKeyOrder) {
 }
 
 TEST(VersionCommand, PrintsTheLibrarysVersionText) {
-  const finished_run run = run_tool({"version"});
-  EXPECT_EQ(run.exit_code, 0);
-  EXPECT_EQ(run.out, std::string(tacetra_version()) + "\n");
+  for (const std::string form : {"version", "--version"}) {
+    const finished_run run = run_tool({form});
+    EXPECT_EQ(run.exit_code, 0) << form;
+    EXPECT_EQ(run.out, std::string(tacetra_version()) + "\n") << form;
+  }
+}
+
+TEST(CommandLine, AnUnknownCommandIsNamedAsUnknown) {
+  const finished_run run = run_tool({"transcode", "a.mkv"});
+  EXPECT_EQ(run.exit_code, 2);
+  EXPECT_TRUE(run.err.starts_with("tacetra: unknown command 'transcode'")) << run.err;
+}
+
+// Lines that never reached the user are no success, whatever the command.
+TEST(CommandLine, OutputThatCannotBeWrittenFails) {
+  fixtures::TempDir dir;
+  const std::string file = dir.file("clip.mkv");
+  fixtures::write_media(file, {{{fixtures::Kind::video}, {fixtures::Kind::audio}}});
+  for (const std::string args : std::vector<std::string>{"probe '" + file + "'", "version", "mute --in-place '" + file + "'"}) {
+    const finished_run run = run_shell("exec \"$TACETRA\" " + args + " >/dev/full");
+    EXPECT_EQ(run.exit_code, 1) << args << ": " << run.err;
+    EXPECT_NE(run.err.find("tacetra: cannot write to standard output\n"), std::string::npos) << args << ": " << run.err;
+  }
 }
 
 TEST(CommandLine, MisuseExitsWithStatusTwo) {
