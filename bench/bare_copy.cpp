@@ -27,6 +27,7 @@ extern "C" {
 #include "common/local_files.h"
 #include "common/output_io.h"
 #include "common/partial_file.h"
+#include "common/write_back.h"
 #include "jobs/output_stream.h"
 #include "jobs/session.h"
 
@@ -74,6 +75,7 @@ int copy(const char* in_path, const char* out_path) {
   if (input == nullptr) return fail("cannot open input");
 
   partial_file partial;  // declared first: it outlives the output's handles
+  write_back written(partial);
   AVFormatContext* created = nullptr;
   avformat_alloc_output_context2(&created, nullptr, nullptr, out_path);
   if (created == nullptr) return fail("cannot create output");
@@ -106,7 +108,7 @@ int copy(const char* in_path, const char* out_path) {
       partial.create(out_file) != partial_file::created::ok) {
     return fail("cannot open output file");
   }
-  created->pb = new_output_io(partial);
+  created->pb = new_output_io(written);
   if (created->pb == nullptr) return fail("oom");
   created->flags |= AVFMT_FLAG_CUSTOM_IO;
   if (avformat_write_header(created, nullptr) < 0) return fail("write header failed");
@@ -137,7 +139,9 @@ int copy(const char* in_path, const char* out_path) {
   avio_flush(created->pb);
   const std::int64_t finish_start_us = av_gettime();
   const std::int64_t finish_start_cpu_us = thread_cpu_us();
-  if (created->pb->error < 0 || !partial.finish()) return fail("write trailer failed");
+  if (created->pb->error < 0 || !written.finish() || !partial.finish()) {
+    return fail("write trailer failed");
+  }
   const std::int64_t finish_us = av_gettime() - finish_start_us;
   const std::int64_t finish_cpu_us = thread_cpu_us() - finish_start_cpu_us;
   output.reset();

@@ -6,11 +6,11 @@ extern "C" {
 
 namespace tacetra {
 
-class partial_file;
+class write_back;
 
-// An FFmpeg I/O context for writing and seeking through `file`'s own handle;
-// the output context's deleter frees it (see av_handles.h). Null when
-// memory runs out.
-AVIOContext* new_output_io(partial_file& file);
+// An FFmpeg I/O context for writing and seeking through `file` (a job's
+// partial file and its write-back); the output context's deleter frees it
+// (see av_handles.h). Null when memory runs out.
+AVIOContext* new_output_io(write_back& file);
 
 }  // namespace tacetra

@@ -54,6 +54,9 @@ class partial_file {
   bool finish();
 
   std::int64_t size() const { return size_; }
+#ifndef _WIN32
+  int descriptor() const { return fd_; }  // for writing back while it is written
+#endif
 
   // Gives the finished file the output's name, replacing what stands there.
   // False, and nothing touched, when the partial name no longer leads to

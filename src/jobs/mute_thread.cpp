@@ -12,6 +12,7 @@ extern "C" {
 #include "common/millis.h"
 #include "common/output_io.h"
 #include "common/partial_file.h"
+#include "common/write_back.h"
 #include "jobs/output_stream.h"
 #include "jobs/session.h"
 
@@ -30,8 +31,9 @@ std::int64_t shifted(std::int64_t ts, std::int64_t shift) {
 // output, packet for packet. It writes the slot's figures and error text as
 // it goes and returns the final state, which the caller publishes once the
 // job's objects are gone: its members release the packet, the output (its
-// I/O before the context), the input and the stream map, in that order, and
-// last delete the partial file unless the copy took the output's name.
+// I/O before the context), the input and the stream map, in that order, then
+// end the write-back, and last delete the partial file unless the copy took
+// the output's name.
 class mute_job {
  public:
   explicit mute_job(mute_session& session) : s_(session) {}
@@ -110,7 +112,7 @@ class mute_job {
       return "cannot open output file";
     }
     if (partial_.create(s_.out_file) != partial_file::created::ok) return "cannot open output file";
-    output.pb = new_output_io(partial_);
+    output.pb = new_output_io(written_);
     if (output.pb == nullptr) return "oom";
     output.flags |= AVFMT_FLAG_CUSTOM_IO;
     return nullptr;
@@ -161,7 +163,9 @@ class mute_job {
   job_state finish() {
     if (av_write_trailer(output_.get()) < 0) return fail("write trailer failed");
     avio_flush(output_->pb);
-    if (output_->pb->error < 0 || !partial_.finish()) return fail("write trailer failed");
+    if (output_->pb->error < 0 || !written_.finish() || !partial_.finish()) {
+      return fail("write trailer failed");
+    }
     output_.reset();
     if (!partial_.commit()) return fail("cannot open output file");
     store(s_.out_size_bytes, partial_.size());
@@ -177,8 +181,10 @@ class mute_job {
   mute_session& s_;
   std::int64_t start_us_ = 0;
   unsigned map_length_ = 0;
-  // Released in the reverse order: the partial file goes last.
+  // Released in the reverse order: the partial file goes last, after the
+  // write-back that uses its handle.
   partial_file partial_;
+  write_back written_{partial_};
   av_array<int> stream_map_;
   av_array<std::int64_t> start_shift_;  // per input stream, in its time base
   input_context input_;
