@@ -19,7 +19,8 @@ using Quenlark.Tacetra;
 
 internal static class TacetraTests
 {
-    private const int LongSeconds = 20;
+    // Long enough that a job started on it is still running when a test cancels it, even under load.
+    private const int LongSeconds = 60;
     private static string inputs;
     private static string longInput;
     private static string shortInput;
