@@ -82,7 +82,7 @@ class Job {
   }
 
   /** Resolves with the job's state. */
-  state() {
+  async state() {
     return call('status', this.id);
   }
 
@@ -100,7 +100,7 @@ class Job {
 
   /** Asks the job to stop: it ends cancelled after its next packet read, or
    * done if it had read its last one. */
-  cancel() {
+  async cancel() {
     return call('cancel', this.id);
   }
 

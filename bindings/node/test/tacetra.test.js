@@ -152,7 +152,9 @@ test('free() frees the slot and the unfinished output', () =>
     const job = await start(longInput, path.join(dir, 'unfinished.mkv'));
     assert.equal(job.id, 0);
     await job.free();
-    await assert.rejects(job.progress(), /the job has been freed/);
+    for (const use of [() => job.progress(), () => job.result(), () => job.state(), () => job.cancel()]) {
+      await assert.rejects(use(), /the job has been freed/);
+    }
     await job.free();
     assert.deepEqual(fs.readdirSync(dir), []);
     assert.equal((await start(shortInput, path.join(dir, 'next.mkv'))).id, 0);
