@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: MIT
 // .NET binding of quenlark-tacetra: add this one file to a project. It needs
 // quenlark-tacetra.dll (with its FFmpeg DLLs) beside the program on Windows.
 // On .NET elsewhere it resolves libquenlark-tacetra.so.1 itself; on Mono, a
