@@ -13,6 +13,7 @@ extern "C" {
 #include "common/output_io.h"
 #include "common/partial_file.h"
 #include "common/write_back.h"
+#include "jobs/file_metadata.h"
 #include "jobs/output_stream.h"
 #include "jobs/session.h"
 
@@ -76,6 +77,7 @@ class mute_job {
     if (start_shift_ == nullptr) return "oom";
     const std::int64_t start_us = input_->start_time;
 
+    const bool covers = covers_as_files(*input_, *output->oformat);
     int next_output = 0;
     for (unsigned i = 0; i < map_length_; ++i) {
       AVStream* in = input_->streams[i];
@@ -88,12 +90,15 @@ class mute_job {
       }
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
-      if (!set_up_output_stream(*in, *out, *output->oformat)) return "param copy failed";
+      if (!set_up_output_stream(*in, *out, *output->oformat, covers)) return "param copy failed";
       if (start_us != AV_NOPTS_VALUE) {
         start_shift_[i] = av_rescale_q(start_us, AVRational{1, AV_TIME_BASE}, in->time_base);
       }
       stream_map_[i] = next_output++;
     }
+    mark_default_streams(*output);
+    if (!copy_file_tags(*input_, *output)) return "oom";
+    if (!copy_chapters(*input_, *output, start_us == AV_NOPTS_VALUE ? 0 : start_us)) return "oom";
 
     if (const char* error = open_output(*output)) return error;
     if (avformat_write_header(output, nullptr) < 0) return "write header failed";
@@ -128,9 +133,12 @@ class mute_job {
         return MUTE_CANCELLED;
       }
       const int in_index = packet->stream_index;
-      if (in_index >= 0 && static_cast<unsigned>(in_index) < map_length_ &&
-          stream_map_[in_index] >= 0) {
-        const int out_index = stream_map_[in_index];
+      const int out_index = in_index >= 0 && static_cast<unsigned>(in_index) < map_length_
+                                ? stream_map_[in_index]
+                                : -1;
+      // A cover kept as an attached file is written with the header.
+      if (out_index >= 0 &&
+          output_->streams[out_index]->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT) {
         const AVRational in_time_base = input_->streams[in_index]->time_base;
         if (packet->pts != AV_NOPTS_VALUE) {
           const std::int64_t ms = av_rescale_q(packet->pts, in_time_base, AVRational{1, 1000});

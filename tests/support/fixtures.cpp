@@ -224,6 +224,8 @@ struct Track {
   int64_t count = 0;               // packets to write
   bool empty_lead = false;         // an empty mov_text sample at 0 goes first
   Dictionary metadata;             // handed to the stream
+  int disposition = 0;             // handed to the stream
+  int64_t repeat_at = -1;          // the packet that gets its predecessor's timestamps
   AVRational stream_aspect{0, 1};  // the stream's own sample aspect ratio
   std::vector<std::pair<AVPacketSideDataType, std::string>> side_data;  // the stream's
   AVStream* st = nullptr;
@@ -514,6 +516,65 @@ void make_attachment(Track& t, Container container, const std::string& mimetype)
   dict_set(t.metadata, "mimetype", mimetype.c_str());
 }
 
+// A cover: an 8x8 PNG of one colour, as bytes, since not every FFmpeg build
+// the tests run on has a PNG encoder.
+constexpr uint8_t kCoverPng[] = {
+    0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52,
+    0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00, 0x08, 0x08, 0x02, 0x00, 0x00, 0x00, 0x4b, 0x6d, 0x29,
+    0xdc, 0x00, 0x00, 0x00, 0x09, 0x70, 0x48, 0x59, 0x73, 0x00, 0x00, 0x00, 0x01, 0x00, 0x00, 0x00,
+    0x01, 0x00, 0x4f, 0x25, 0xc4, 0xd6, 0x00, 0x00, 0x00, 0x11, 0x49, 0x44, 0x41, 0x54, 0x78, 0xda,
+    0x63, 0x30, 0x88, 0xdf, 0x8f, 0x15, 0x31, 0x0c, 0x2d, 0x09, 0x00, 0x7c, 0xe8, 0x53, 0x81, 0xf0,
+    0xfc, 0x97, 0xe9, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+
+void make_cover(Track& t, Container container) {
+  std::vector<Payload> picture;
+  picture.push_back(make_payload(kCoverPng, static_cast<int>(sizeof kCoverPng)));
+  AVCodecParameters* par = t.par.get();
+  par->codec_type = AVMEDIA_TYPE_VIDEO;
+  par->codec_id = AV_CODEC_ID_PNG;
+  par->width = 8;
+  par->height = 8;
+  par->format = AV_PIX_FMT_RGB24;
+  switch (container) {
+    case Container::matroska: {
+      // An attached file whose bytes are the picture.
+      par->codec_type = AVMEDIA_TYPE_ATTACHMENT;
+      const Payload& p = picture.front();
+      par->extradata = static_cast<uint8_t*>(
+          check_alloc(av_mallocz(static_cast<size_t>(p.size) + AV_INPUT_BUFFER_PADDING_SIZE), "cover"));
+      std::memcpy(par->extradata, p.buf->data, static_cast<size_t>(p.size));
+      par->extradata_size = p.size;
+      dict_set(t.metadata, "filename", "cover.png");
+      dict_set(t.metadata, "mimetype", "image/png");
+      t.count = 0;
+      break;
+    }
+    case Container::mp4:
+    case Container::mov:
+      t.payloads = std::move(picture);
+      t.time_base = av_inv_q(kVideoRate);
+      t.step = 1;
+      t.count = 1;
+      t.disposition |= AV_DISPOSITION_ATTACHED_PIC;
+      break;
+    default:
+      fail("this container takes no cover");
+  }
+}
+
+void add_chapters(AVFormatContext* oc, const std::vector<ChapterLayout>& chapters) {
+  for (size_t i = 0; i < chapters.size(); ++i) {
+    auto* ch = static_cast<AVChapter*>(check_alloc(av_mallocz(sizeof(AVChapter)), "chapter"));
+    // Owned by the context from here on.
+    check(av_dynarray_add_nofree(&oc->chapters, reinterpret_cast<int*>(&oc->nb_chapters), ch), "adding a chapter");
+    ch->id = static_cast<int64_t>(i) + 1;
+    ch->time_base = kMillis;
+    ch->start = chapters[i].start_ms;
+    ch->end = chapters[i].end_ms;
+    check(av_dict_set(&ch->metadata, "title", chapters[i].title.c_str(), 0), "naming a chapter");
+  }
+}
+
 int64_t to_ms(int64_t ts, AVRational tb) { return ts == AV_NOPTS_VALUE ? kNoTime : av_rescale_q(ts, tb, kMillis); }
 
 // The time base asked of the muxer for a track's stream.
@@ -542,6 +603,7 @@ MediaSummary mux(Output& oc, std::vector<Track>& tracks, int64_t start_ms, Dicti
     check(avcodec_parameters_copy(t.st->codecpar, t.par.get()), "copying codec parameters");
     t.st->time_base = stream_time_base(container_of(oc->oformat), t);
     t.st->metadata = t.metadata.release();
+    t.st->disposition = t.disposition;
     t.st->sample_aspect_ratio = t.stream_aspect;
     for (const auto& [type, bytes] : t.side_data) add_side_data(t.st, type, bytes.data(), bytes.size());
     t.written.codec_type = t.par->codec_type;
@@ -602,7 +664,8 @@ MediaSummary mux(Output& oc, std::vector<Track>& tracks, int64_t start_ms, Dicti
     }
     if (t == nullptr) break;
     const AVRational tb = t->st->time_base;
-    const int64_t dts = av_rescale_q(start_ms, kMillis, tb) + av_rescale_q(t->next * t->step, t->time_base, tb);
+    const int64_t step = t->next == t->repeat_at ? t->next - 1 : t->next;
+    const int64_t dts = av_rescale_q(start_ms, kMillis, tb) + av_rescale_q(step * t->step, t->time_base, tb);
     const auto which = static_cast<size_t>(t->next % static_cast<int64_t>(t->payloads.size()));
     write(*t, t->payloads[which], dts, av_rescale_q(t->step, t->time_base, tb));
     ++t->next;
@@ -691,8 +754,17 @@ MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
         make_attachment(t, container, layout.attachment_mimetype);
         t.count = 0;
         break;
+      case Kind::cover:
+        make_cover(t, container);
+        break;
     }
+    const StreamLayout& sl = layout.streams[i];
+    for (const auto& [key, value] : sl.tags) dict_set(t.metadata, key.c_str(), value.c_str());
+    t.disposition |= sl.disposition;
+    if (sl.kind == Kind::video) t.repeat_at = layout.repeat_video_ts_at;
   }
+  for (const auto& [key, value] : layout.tags) check(av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0), "tag");
+  add_chapters(oc.get(), layout.chapters);
   return mux(oc, tracks, layout.start_ms, std::move(options));
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fixtures {
@@ -32,10 +33,26 @@ enum class Kind {
   data,
   // .mkv only: an attached font, a stream that has no packets.
   attachment,
+  // A cover picture, an 8x8 PNG: in .mp4 and .mov a stream of one packet
+  // marked as an attached picture; in .mkv an attached file "cover.png" of
+  // type image/png (read back as an attached picture too).
+  cover,
 };
+
+// A tag as FFmpeg's metadata holds it: key and value.
+using Tag = std::pair<std::string, std::string>;
 
 struct StreamLayout {
   Kind kind;
+  std::vector<Tag> tags;  // e.g. {"language", "eng"}, {"title", "Commentary"}
+  int disposition = 0;    // AV_DISPOSITION_* flags, as the muxer is handed them
+};
+
+// A chapter of a MediaLayout, in milliseconds of the file's timeline.
+struct ChapterLayout {
+  int64_t start_ms = 0;
+  int64_t end_ms = 0;
+  std::string title;
 };
 
 // A rational number, as FFmpeg's AVRational; 0/1 where none is stated.
@@ -94,6 +111,14 @@ struct MediaLayout {
 
   // The mime type an attachment is written with.
   std::string attachment_mimetype = "application/x-truetype-font";
+
+  // The file's own tags (title, creation_time, location, ...) and chapters.
+  std::vector<Tag> tags;
+  std::vector<ChapterLayout> chapters;
+  // The video packet of this index is written with the timestamps of the
+  // one before it, as some muxers of other programs write them; -1 for
+  // none. Only containers that take two equal timestamps (.mkv) accept it.
+  int repeat_video_ts_at = -1;
 };
 
 struct StreamSummary {

@@ -1,5 +1,6 @@
 #include "properties.h"
 
+#include <cctype>
 #include <cstring>
 #include <memory>
 #include <ostream>
@@ -9,6 +10,7 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavutil/dict.h>
 #include <libavutil/display.h>
+#include <libavutil/mathematics.h>
 #include <libavutil/mastering_display_metadata.h>
 }
 
@@ -26,6 +28,17 @@ Rate rate_of(AVRational r) { return {r.num, r.den}; }
 std::string tag_value(const AVDictionary* metadata, const char* key) {
   const AVDictionaryEntry* e = av_dict_get(metadata, key, nullptr, 0);
   return e != nullptr ? e->value : "";
+}
+
+std::map<std::string, std::string> tags_of(const AVDictionary* metadata) {
+  std::map<std::string, std::string> out;
+  const AVDictionaryEntry* e = nullptr;
+  while ((e = av_dict_get(metadata, "", e, AV_DICT_IGNORE_SUFFIX)) != nullptr) {
+    std::string key = e->key;
+    for (char& c : key) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    out[key] = e->value;
+  }
+  return out;
 }
 
 void read_side_data(StreamProperties& p) {
@@ -60,6 +73,13 @@ MediaProperties read_properties(const std::string& path) {
   MediaProperties out;
   out.start_us = ic->start_time;
   out.duration_us = ic->duration;
+  out.tags = tags_of(ic->metadata);
+  for (unsigned i = 0; i < ic->nb_chapters; ++i) {
+    const AVChapter* ch = ic->chapters[i];
+    out.chapters.push_back({av_rescale_q(ch->start, ch->time_base, AVRational{1, 1000}),
+                            av_rescale_q(ch->end, ch->time_base, AVRational{1, 1000}),
+                            tag_value(ch->metadata, "title")});
+  }
   for (unsigned i = 0; i < ic->nb_streams; ++i) {
     const AVStream* st = ic->streams[i];
     const AVCodecParameters* par = st->codecpar;
@@ -73,10 +93,15 @@ MediaProperties read_properties(const std::string& path) {
     p.r_frame_rate = rate_of(st->r_frame_rate);
     p.side_data = side_data_of(st);
     read_side_data(p);
+    p.disposition = st->disposition;
+    p.tags = tags_of(st->metadata);
     p.filename = tag_value(st->metadata, "filename");
     p.mimetype = tag_value(st->metadata, "mimetype");
     if (par->extradata != nullptr)
       p.extradata.assign(reinterpret_cast<const char*>(par->extradata), static_cast<size_t>(par->extradata_size));
+    if (st->attached_pic.data != nullptr)
+      p.attached_pic.assign(reinterpret_cast<const char*>(st->attached_pic.data),
+                            static_cast<size_t>(st->attached_pic.size));
     out.streams.push_back(std::move(p));
   }
   return out;
@@ -96,5 +121,9 @@ std::string fourcc(uint32_t tag) {
 }
 
 std::ostream& operator<<(std::ostream& os, const Rate& r) { return os << r.num << '/' << r.den; }
+
+std::ostream& operator<<(std::ostream& os, const ChapterProperties& c) {
+  return os << '"' << c.title << "\" " << c.start_ms << "-" << c.end_ms << " ms";
+}
 
 }  // namespace fixtures

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <iosfwd>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -30,14 +31,28 @@ struct StreamProperties {
   std::optional<double> rotation;
   std::optional<std::pair<double, double>> mastering_luminance;  // min, max
   std::optional<std::pair<unsigned, unsigned>> light_level;     // MaxCLL, MaxFALL
+  int disposition = 0;  // AV_DISPOSITION_* flags
+  // Every tag, keys in lower case (Matroska's reader keeps the case they
+  // were written in).
+  std::map<std::string, std::string> tags;
   std::string filename;  // metadata, as attachments carry
   std::string mimetype;
   std::string extradata;
+  std::string attached_pic;  // the picture's bytes, for a cover
+};
+
+struct ChapterProperties {
+  int64_t start_ms = 0;
+  int64_t end_ms = 0;
+  std::string title;
+  friend bool operator==(const ChapterProperties&, const ChapterProperties&) = default;
 };
 
 struct MediaProperties {
   int64_t start_us = kNoTime;     // AVFormatContext::start_time
   int64_t duration_us = kNoTime;  // AVFormatContext::duration
+  std::map<std::string, std::string> tags;  // the file's, keys in lower case
+  std::vector<ChapterProperties> chapters;
   std::vector<StreamProperties> streams;
 };
 
@@ -48,5 +63,6 @@ MediaProperties read_properties(const std::string& path);
 std::string fourcc(uint32_t tag);
 
 std::ostream& operator<<(std::ostream& os, const Rate& r);
+std::ostream& operator<<(std::ostream& os, const ChapterProperties& c);
 
 }  // namespace fixtures
