@@ -16,6 +16,7 @@ extern "C" {
 #include "jobs/file_metadata.h"
 #include "jobs/output_stream.h"
 #include "jobs/session.h"
+#include "jobs/timestamp_fix.h"
 
 namespace tacetra {
 namespace {
@@ -71,11 +72,11 @@ class mute_job {
     if (stream_map_ == nullptr || packet_ == nullptr) return "oom";
 
     // Copies start their timeline at 0, as FFmpeg's own stream copy does:
-    // every stream moves back by the input's start time, in its own time
-    // base, so the streams stay in step.
+    // every stream moves back by the same time, in its own time base, so
+    // the streams stay in step.
     start_shift_.reset(static_cast<std::int64_t*>(av_calloc(map_length_, sizeof(std::int64_t))));
-    if (start_shift_ == nullptr) return "oom";
-    const std::int64_t start_us = input_->start_time;
+    last_dts_.reset(static_cast<std::int64_t*>(av_calloc(map_length_, sizeof(std::int64_t))));
+    if (start_shift_ == nullptr || last_dts_ == nullptr) return "oom";
 
     const bool covers = covers_as_files(*input_, *output->oformat);
     int next_output = 0;
@@ -91,14 +92,17 @@ class mute_job {
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
       if (!set_up_output_stream(*in, *out, *output->oformat, covers)) return "param copy failed";
-      if (start_us != AV_NOPTS_VALUE) {
-        start_shift_[i] = av_rescale_q(start_us, AVRational{1, AV_TIME_BASE}, in->time_base);
-      }
+      last_dts_[next_output] = AV_NOPTS_VALUE;
       stream_map_[i] = next_output++;
+    }
+    // Known once the dropped streams are marked.
+    const std::int64_t start_us = copy_start_us(*input_);
+    for (unsigned i = 0; i < map_length_; ++i) {
+      start_shift_[i] = av_rescale_q(start_us, AVRational{1, AV_TIME_BASE}, input_->streams[i]->time_base);
     }
     mark_default_streams(*output);
     if (!copy_file_tags(*input_, *output)) return "oom";
-    if (!copy_chapters(*input_, *output, start_us == AV_NOPTS_VALUE ? 0 : start_us)) return "oom";
+    if (!copy_chapters(*input_, *output, start_us)) return "oom";
 
     if (const char* error = open_output(*output)) return error;
     if (avformat_write_header(output, nullptr) < 0) return "write header failed";
@@ -151,7 +155,9 @@ class mute_job {
         packet->pts = shifted(packet->pts, start_shift_[in_index]);
         packet->dts = shifted(packet->dts, start_shift_[in_index]);
         // The header write may have changed the output's time base.
-        av_packet_rescale_ts(packet, in_time_base, output_->streams[out_index]->time_base);
+        const AVStream& out = *output_->streams[out_index];
+        av_packet_rescale_ts(packet, in_time_base, out.time_base);
+        keep_dts_order(*packet, last_dts_[out_index], out, *output_->oformat);
         packet->stream_index = out_index;
         packet->pos = -1;
         store(s_.packets, ++packets);
@@ -195,6 +201,7 @@ class mute_job {
   write_back written_{partial_};
   av_array<int> stream_map_;
   av_array<std::int64_t> start_shift_;  // per input stream, in its time base
+  av_array<std::int64_t> last_dts_;     // per output stream, the last one written
   input_context input_;
   output_context output_;
   packet_ptr packet_;

@@ -226,6 +226,7 @@ struct Track {
   Dictionary metadata;             // handed to the stream
   int disposition = 0;             // handed to the stream
   int64_t repeat_at = -1;          // the packet that gets its predecessor's timestamps
+  int64_t delay_ms = 0;            // added to every timestamp
   AVRational stream_aspect{0, 1};  // the stream's own sample aspect ratio
   std::vector<std::pair<AVPacketSideDataType, std::string>> side_data;  // the stream's
   AVStream* st = nullptr;
@@ -656,7 +657,7 @@ MediaSummary mux(Output& oc, std::vector<Track>& tracks, int64_t start_ms, Dicti
     int64_t best = INT64_MAX;
     for (Track& c : tracks) {
       if (c.next >= c.count) continue;
-      const int64_t at = av_rescale_q(c.next * c.step, c.time_base, AV_TIME_BASE_Q);
+      const int64_t at = av_rescale_q(c.next * c.step, c.time_base, AV_TIME_BASE_Q) + c.delay_ms * 1000;
       if (at < best) {
         best = at;
         t = &c;
@@ -665,7 +666,8 @@ MediaSummary mux(Output& oc, std::vector<Track>& tracks, int64_t start_ms, Dicti
     if (t == nullptr) break;
     const AVRational tb = t->st->time_base;
     const int64_t step = t->next == t->repeat_at ? t->next - 1 : t->next;
-    const int64_t dts = av_rescale_q(start_ms, kMillis, tb) + av_rescale_q(step * t->step, t->time_base, tb);
+    const int64_t dts =
+        av_rescale_q(start_ms + t->delay_ms, kMillis, tb) + av_rescale_q(step * t->step, t->time_base, tb);
     const auto which = static_cast<size_t>(t->next % static_cast<int64_t>(t->payloads.size()));
     write(*t, t->payloads[which], dts, av_rescale_q(t->step, t->time_base, tb));
     ++t->next;
@@ -761,7 +763,10 @@ MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
     const StreamLayout& sl = layout.streams[i];
     for (const auto& [key, value] : sl.tags) dict_set(t.metadata, key.c_str(), value.c_str());
     t.disposition |= sl.disposition;
-    if (sl.kind == Kind::video) t.repeat_at = layout.repeat_video_ts_at;
+    if (sl.kind == Kind::video) {
+      t.repeat_at = layout.repeat_video_ts_at;
+      t.delay_ms = layout.video_delay_ms;
+    }
   }
   for (const auto& [key, value] : layout.tags) check(av_dict_set(&oc->metadata, key.c_str(), value.c_str(), 0), "tag");
   add_chapters(oc.get(), layout.chapters);
@@ -813,6 +818,7 @@ MediaSummary read_media(const std::string& path) {
     if (pkt->stream_index >= 0 && static_cast<size_t>(pkt->stream_index) < out.streams.size()) {
       StreamSummary& s = out.streams[static_cast<size_t>(pkt->stream_index)];
       ++s.packets;
+      s.pts.push_back(pkt->pts);
       s.payload_bytes += pkt->size;
       hash_bytes(s.payload_hash, pkt->data, pkt->size);
       if (pkt->pts == AV_NOPTS_VALUE)

@@ -119,6 +119,9 @@ struct MediaLayout {
   // one before it, as some muxers of other programs write them; -1 for
   // none. Only containers that take two equal timestamps (.mkv) accept it.
   int repeat_video_ts_at = -1;
+  // Video streams start so much later than the others (a recorder whose
+  // sound starts first).
+  int64_t video_delay_ms = 0;
 };
 
 struct StreamSummary {
@@ -130,6 +133,9 @@ struct StreamSummary {
   int64_t payload_bytes = 0;
   int64_t first_pts_ms = kNoTime;   // of the first packet that has a pts
   int64_t packets_without_pts = 0;  // always 0 for what was written
+  // read_media only: every packet's pts, in read order, in the stream's
+  // time base (kNoTime where it has none).
+  std::vector<int64_t> pts;
 };
 
 struct MediaSummary {
