@@ -17,6 +17,10 @@ std::string saving(const probe_facts& probe) {
   return "saving an unknown share" + of + " (its audio states no bit rate)";
 }
 
+// What every copy takes over besides its streams' packets.
+constexpr const char* kept_besides =
+    "  also kept: the file's tags (its date and place included) and chapters, each kept stream's tags and flags";
+
 std::string fate(const probe_facts::stream& s) {
   if (s.type == "audio") return "dropped (audio)";
   if (!probe_facts::kept(s)) return "dropped (unknown codec)";
@@ -65,6 +69,7 @@ int run_dry_run(const std::vector<planned_file>& plan, const mute_options& optio
     for (const auto& s : probe->streams) {
       std::cout << "  stream " << s.index << ": " << s.type << ' ' << s.codec << ", " << fate(s) << '\n';
     }
+    std::cout << kept_besides << '\n';
   }
   std::cout.flush();
   return one_file ? first_status : status.status();

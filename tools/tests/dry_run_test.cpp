@@ -36,6 +36,10 @@ std::map<std::string, std::string> snapshot(const std::string& dir) {
   return files;
 }
 
+// The line that ends every plan: what the copy keeps besides its streams.
+const std::string kAlsoKept =
+    "  also kept: the file's tags (its date and place included) and chapters, each kept stream's tags and flags\n";
+
 // "saving about 16.0 kB of 41.2 kB", from the file's probe report.
 std::string saving(const std::string& path) {
   const std::string report = tacetra_probe(path.c_str());
@@ -86,7 +90,7 @@ TEST(DryRun, WritesNothingAndTellsEachStreamsFateInEveryForm) {
                                   ", dropped (audio)\n";
       const std::string expected = f.heading(dir, in) + saving(in) + "\n  stream 0: video mpeg4, kept\n" +
                                    "  stream 1: " + dropped + "  stream 2: " + dropped +
-                                   "  stream 3: subtitle subrip, kept\n";
+                                   "  stream 3: subtitle subrip, kept\n" + kAlsoKept;
       const auto before = snapshot(dir.path());
 
       std::vector<std::string> args{"mute", "--dry-run"};
@@ -145,7 +149,7 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
           r.args[0] == "--to" ? dir.file("a.mkv") + " -> " + out + "/a.mkv: would keep 1 of 2 streams, "
                               : dir.file("a.mkv") + ": would keep 1 of 2 streams in place, ";
       expected = heading + saving(dir.file("a.mkv")) +
-                 "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n";
+                 "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n" + kAlsoKept;
       for (const std::string& line : r.refusals) expected += line + "\n";
     }
     EXPECT_EQ(run.out, expected) << r.args[0];
