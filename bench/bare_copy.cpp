@@ -8,8 +8,8 @@
 //   tacetra_bench_bare_copy [--on-thread] IN OUT
 // Prints the packets it wrote, the last packet time and the time from its
 // second open to the output's size, as the job counts them, and the wall and
-// CPU time of the partial file's finish (the fsync that makes the copy
-// durable, and the close) on their own.
+// CPU time of the partial file's finish (the end of the write-back, the fsync
+// of what is left, and the close) on their own.
 #include <sys/resource.h>
 
 #include <cstdint>
