@@ -145,7 +145,7 @@ int copy(const char* in_path, const char* out_path) {
   const std::int64_t finish_us = av_gettime() - finish_start_us;
   const std::int64_t finish_cpu_us = thread_cpu_us() - finish_start_cpu_us;
   output.reset();
-  if (!partial.commit()) return fail("cannot rename the partial file");
+  if (!partial.commit() || !partial.flush_name()) return fail("cannot rename the partial file");
   const std::int64_t out_size = partial.size();
   const std::int64_t elapsed_ms = (av_gettime() - start_us) / 1000;
   std::printf("{\"out_size_bytes\":%lld,\"packets_written\":%lld,\"processed_ms\":%lld,"

@@ -63,6 +63,11 @@ class partial_file {
   // this file or the move fails.
   bool commit();
 
+  // Makes the committed name durable: a crash after a true return finds the
+  // copy at the output's name, not the file it replaced. False when the
+  // flush fails; the copy then stands at the name all the same.
+  bool flush_name();
+
   // Deletes the file unless it was committed, only where its name still
   // leads to it.
   void discard();

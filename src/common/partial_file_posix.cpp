@@ -131,6 +131,17 @@ bool partial_file::commit() {
   return true;
 }
 
+bool partial_file::flush_name() {
+  // A name lives in its directory, which is flushed on its own. The held
+  // handle names the directory but cannot be flushed: the same directory is
+  // opened through it.
+  const int directory = ::openat(directory_fd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return false;
+  const bool flushed = ::fsync(directory) == 0;
+  ::close(directory);
+  return flushed;
+}
+
 void partial_file::discard() {
   if (exists_ && is_still_named()) ::unlinkat(directory_fd_, name_, 0);
   exists_ = false;

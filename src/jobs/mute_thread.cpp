@@ -173,7 +173,8 @@ class mute_job {
 
   // Done only once every byte reached the file: the trailer, the I/O
   // context's own error state (every write it made) and the file's flush
-  // and close all succeeded. Only then does the copy replace out_path.
+  // and close all succeeded. Only then does the copy replace out_path, and
+  // done waits for that name to be on the disk too.
   job_state finish() {
     if (av_write_trailer(output_.get()) < 0) return fail("write trailer failed");
     avio_flush(output_->pb);
@@ -182,6 +183,7 @@ class mute_job {
     }
     output_.reset();
     if (!partial_.commit()) return fail("cannot open output file");
+    if (!partial_.flush_name()) return fail("write trailer failed");
     store(s_.out_size_bytes, partial_.size());
     store(s_.elapsed_ms, (av_gettime() - start_us_) / 1000);
     return MUTE_DONE;
