@@ -18,8 +18,8 @@
 
 namespace {
 
-using fixtures::DiskCall;
 using fixtures::disk_calls;
+using fixtures::DiskCall;
 using fixtures::FreeAllSlots;
 using fixtures::names_in;
 using fixtures::read_bytes;
@@ -44,14 +44,17 @@ bool is(const DiskCall& call, DiskCall::Kind kind, identity of) {
 // Where the first call after `from` that `matches` stands; calls.size() if none.
 template <class Match>
 std::size_t first(const std::vector<DiskCall>& calls, std::size_t from, Match matches) {
-  return std::find_if(calls.begin() + std::min(from, calls.size()), calls.end(), matches) - calls.begin();
+  return std::find_if(calls.begin() + std::min(from, calls.size()), calls.end(), matches) -
+         calls.begin();
 }
 
 std::string describe(const std::vector<DiskCall>& calls) {
-  static const char* const kinds[] = {"file sync", "directory sync", "write-back", "name change", "mark"};
+  static const char* const kinds[] = {"file sync", "directory sync", "write-back", "name change",
+                                      "mark"};
   std::string text;
   for (const DiskCall& call : calls) {
-    text += std::string(kinds[call.kind]) + " " + std::to_string(call.inode) + " " + call.name + "\n";
+    text +=
+        std::string(kinds[call.kind]) + " " + std::to_string(call.inode) + " " + call.name + "\n";
   }
   return text;
 }
@@ -77,8 +80,10 @@ TEST_P(Durability, TheCopyIsWrittenBackThenFlushedThenNamedAndItsDirectoryFlushe
   const identity copy = identity_of(out);
   const identity directory = identity_of(dir.path());
 
-  const std::size_t written_back = first(calls, 0, [&](auto& c) { return is(c, DiskCall::write_back, copy); });
-  const std::size_t flushed = first(calls, written_back, [&](auto& c) { return is(c, DiskCall::file_sync, copy); });
+  const std::size_t written_back =
+      first(calls, 0, [&](auto& c) { return is(c, DiskCall::write_back, copy); });
+  const std::size_t flushed =
+      first(calls, written_back, [&](auto& c) { return is(c, DiskCall::file_sync, copy); });
   // The last name change that gave the copy its name (there may be steps before it).
   std::size_t named = calls.size();
   for (std::size_t i = flushed; i < calls.size(); ++i) {

@@ -21,7 +21,9 @@ namespace tacetra {
 
 int write_back::write(const std::uint8_t* data, int size) { return file_.write(data, size); }
 
-std::int64_t write_back::seek(std::int64_t offset, int whence) { return file_.seek(offset, whence); }
+std::int64_t write_back::seek(std::int64_t offset, int whence) {
+  return file_.seek(offset, whence);
+}
 
 bool write_back::finish() { return true; }
 

@@ -34,7 +34,7 @@ void record(DiskCall call) {
 void record_sync(int fd, bool write_back) {
   struct stat st;
   if (::fstat(fd, &st) != 0) return;
-  const DiskCall::Kind kind = write_back           ? DiskCall::write_back
+  const DiskCall::Kind kind = write_back            ? DiskCall::write_back
                               : S_ISDIR(st.st_mode) ? DiskCall::directory_sync
                                                     : DiskCall::file_sync;
   record({kind, static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino), {}});
