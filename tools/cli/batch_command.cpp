@@ -230,8 +230,7 @@ class batch {
           report(file.what(), "cancelled, left as it was");
           ++cancelled_;
         } else if (file.in_place) {
-          if (const std::string why = r.copy->replace_original(options_.keep_dates);
-              !why.empty()) {
+          if (const std::string why = r.copy->replace_original(options_.keep_dates); !why.empty()) {
             fail(file, "failed: " + why + left_alone);
           } else {
             done(file, result);

@@ -25,38 +25,17 @@ std::string display_name(const std::string& name) {
   for (std::size_t i = 0; i < name.size(); ++i) {
     const auto c = static_cast<unsigned char>(name[i]);
     switch (c) {
-      case '\a':
-        quoted += "\\a";
-        continue;
-      case '\b':
-        quoted += "\\b";
-        continue;
-      case '\t':
-        quoted += "\\t";
-        continue;
-      case '\n':
-        quoted += "\\n";
-        continue;
-      case '\v':
-        quoted += "\\v";
-        continue;
-      case '\f':
-        quoted += "\\f";
-        continue;
-      case '\r':
-        quoted += "\\r";
-        continue;
-      case '\033':
-        quoted += "\\E";
-        continue;
-      case '\'':
-        quoted += "\\'";
-        continue;
-      case '\\':
-        quoted += "\\\\";
-        continue;
-      default:
-        break;
+      case '\a': quoted += "\\a"; continue;
+      case '\b': quoted += "\\b"; continue;
+      case '\t': quoted += "\\t"; continue;
+      case '\n': quoted += "\\n"; continue;
+      case '\v': quoted += "\\v"; continue;
+      case '\f': quoted += "\\f"; continue;
+      case '\r': quoted += "\\r"; continue;
+      case '\033': quoted += "\\E"; continue;
+      case '\'': quoted += "\\'"; continue;
+      case '\\': quoted += "\\\\"; continue;
+      default: break;
     }
     if (is_control(name, i)) {
       const bool c1 = c == 0xc2;

@@ -31,7 +31,8 @@ std::string fate(const probe_facts::stream& s) {
 std::optional<refusal> input_refusal(const std::optional<probe_facts>& probe) {
   if (!probe) return refusal{exit_cannot_open, "cannot open the input as a local media file"};
   if (!probe->has_video()) return refusal{exit_no_video, "no video stream"};
-  if (probe->audio_tracks == 0) return refusal{exit_no_audio, "no audio stream, nothing to remove", true};
+  if (probe->audio_tracks == 0)
+    return refusal{exit_no_audio, "no audio stream, nothing to remove", true};
   return std::nullopt;
 }
 
@@ -55,7 +56,8 @@ int run_dry_run(const std::vector<planned_file>& plan, const mute_options& optio
       if (!room.fits(taken[room.device])) refused = refusal{exit_no_space, not_enough_space(room)};
     }
     if (refused) {
-      std::cout << file.shown_name() << ": " << (refused->skipped ? "skipped, " : "") << refused->reason << '\n';
+      std::cout << file.shown_name() << ": " << (refused->skipped ? "skipped, " : "")
+                << refused->reason << '\n';
       status.add(refused->skipped ? exit_done : refused->status);
       if (first_status == exit_done) first_status = refused->status;
       continue;

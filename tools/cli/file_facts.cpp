@@ -107,7 +107,8 @@ std::optional<file_facts> facts_of(int fd, std::error_code& error) {
 }
 
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error) {
-  const timespec times[2] = {{from.accessed_s, from.accessed_ns}, {from.modified_s, from.modified_ns}};
+  const timespec times[2] = {{from.accessed_s, from.accessed_ns},
+                             {from.modified_s, from.modified_ns}};
   return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 || failed(error);
 }
 

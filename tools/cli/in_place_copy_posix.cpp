@@ -51,7 +51,9 @@ constexpr const char* acl_attribute = "system.posix_acl_access";
 // The access control list and the user's own attributes: what decides who
 // may read the file, and what the user keeps with it. Other namespaces
 // belong to the system (security labels, capabilities) or to root.
-bool carried_over(const std::string& name) { return name == acl_attribute || name.starts_with("user."); }
+bool carried_over(const std::string& name) {
+  return name == acl_attribute || name.starts_with("user.");
+}
 
 struct attribute {
   std::string name;
@@ -76,7 +78,8 @@ bool read_attributes(int fd, std::vector<attribute>& out) {
     if (!carried_over(name)) continue;
     std::string value(256, '\0');
     ssize_t length;
-    while ((length = ::fgetxattr(fd, name.c_str(), value.data(), value.size())) < 0 && errno == ERANGE) {
+    while ((length = ::fgetxattr(fd, name.c_str(), value.data(), value.size())) < 0 &&
+           errno == ERANGE) {
       value.resize(value.size() * 4);
     }
     if (length < 0 && errno == ENODATA) continue;  // removed meanwhile
@@ -101,10 +104,13 @@ std::string random_place_name() {
   return name;
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 bool same_file(const struct stat& a, const file_facts& b) {
-  return static_cast<std::uint64_t>(a.st_dev) == b.device && static_cast<std::uint64_t>(a.st_ino) == b.inode;
+  return static_cast<std::uint64_t>(a.st_dev) == b.device &&
+         static_cast<std::uint64_t>(a.st_ino) == b.inode;
 }
 
 std::string through_proc(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
@@ -148,7 +154,8 @@ struct in_place_copy::place {
       ::closedir(entries);
     }
     struct stat named;
-    if (::fstatat(parent.get(), dir_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 && same_file(named, dir_stat)) {
+    if (::fstatat(parent.get(), dir_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        same_file(named, dir_stat)) {
       ::unlinkat(parent.get(), dir_name.c_str(), AT_REMOVEDIR);
     }
   }
@@ -179,14 +186,16 @@ struct in_place_copy::place {
       }
     }
     // One inherited from the directory's default ACL must not stay.
-    if (!has_acl && ::fremovexattr(copy, acl_attribute) != 0 && errno != ENODATA && errno != ENOTSUP) {
+    if (!has_acl && ::fremovexattr(copy, acl_attribute) != 0 && errno != ENODATA &&
+        errno != ENOTSUP) {
       return with_reason("cannot take an inherited ACL off its copy", errno);
     }
     if (::fchmod(copy, static_cast<mode_t>(before.mode)) != 0) {
       return with_reason("cannot give its copy its permissions", errno);
     }
     if (keep_dates) {
-      const timespec times[2] = {{before.accessed_s, before.accessed_ns}, {before.modified_s, before.modified_ns}};
+      const timespec times[2] = {{before.accessed_s, before.accessed_ns},
+                                 {before.modified_s, before.modified_ns}};
       if (::futimens(copy, times) != 0) return with_reason("cannot give its copy its dates", errno);
     }
     return {};
@@ -195,15 +204,17 @@ struct in_place_copy::place {
   // The file at its name is still the one opened, unchanged.
   std::string still_as_found() const {
     struct stat named;
-    if (::fstatat(parent.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(named, before)) {
+    if (::fstatat(parent.get(), name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+        !same_file(named, before)) {
       return "it was replaced by another file while it was being copied";
     }
     std::error_code error;
     const auto now = facts_of(file.get(), error);
     if (!now) return "cannot look at it again: " + error.message();
     // A user can put the modification time back, but not the change time.
-    if (now->size != before.size || now->modified_s != before.modified_s || now->modified_ns != before.modified_ns ||
-        now->changed_s != before.changed_s || now->changed_ns != before.changed_ns) {
+    if (now->size != before.size || now->modified_s != before.modified_s ||
+        now->modified_ns != before.modified_ns || now->changed_s != before.changed_s ||
+        now->changed_ns != before.changed_ns) {
       return "it changed while it was being copied";
     }
     return {};
@@ -228,14 +239,16 @@ std::string in_place_copy::take_hold() {
   if (!p.parent) return with_reason("cannot open its directory", errno);
   // Non-blocking: a FIFO put at the name meanwhile must not hold the
   // program up; it is refused below.
-  p.file = descriptor(::openat(p.parent.get(), p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  p.file = descriptor(
+      ::openat(p.parent.get(), p.name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!p.file) return with_reason("cannot open it", errno);
   std::error_code error;
   const auto facts = facts_of(p.file.get(), error);
   if (!facts) return "cannot open it: " + error.message();
   if (!facts->regular) return "not a regular file, cannot be replaced in place";
   p.before = *facts;
-  if (!read_attributes(p.file.get(), p.attributes)) return with_reason("cannot read its attributes", errno);
+  if (!read_attributes(p.file.get(), p.attributes))
+    return with_reason("cannot read its attributes", errno);
   p.input_path = through_proc(p.file.get());
   return {};
 }
@@ -252,7 +265,8 @@ std::string in_place_copy::make_place() {
       return with_reason(cannot, errno);
     }
     p.dir_name = name;
-    p.dir = descriptor(::openat(p.parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    p.dir = descriptor(
+        ::openat(p.parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     if (!p.dir) return with_reason(cannot, errno);
   }
   if (!p.dir) return with_reason(cannot, EEXIST);
@@ -268,13 +282,15 @@ std::string in_place_copy::make_place() {
   // The copy keeps the file's extension, which decides its container.
   const std::string extension = fs::path(p.name).extension().string();
   p.copy_name = (extension.size() + 4 <= NAME_MAX ? "copy" : "c") + extension;
-  p.record = remember_hidden_place(p.parent.get(), p.dir_name.c_str(), p.dir.get(), p.copy_name.c_str());
+  p.record =
+      remember_hidden_place(p.parent.get(), p.dir_name.c_str(), p.dir.get(), p.copy_name.c_str());
   p.copy_path = through_proc(p.dir.get()) + "/" + p.copy_name;
 
   // The job reaches both through /proc, which must lead to them.
   struct stat via_proc;
-  if (::stat(through_proc(p.dir.get()).c_str(), &via_proc) != 0 || !same_file(via_proc, p.dir_stat) ||
-      ::stat(p.input_path.c_str(), &via_proc) != 0 || !same_file(via_proc, p.before)) {
+  if (::stat(through_proc(p.dir.get()).c_str(), &via_proc) != 0 ||
+      !same_file(via_proc, p.dir_stat) || ::stat(p.input_path.c_str(), &via_proc) != 0 ||
+      !same_file(via_proc, p.before)) {
     return cannot + ": /proc/self/fd does not lead to the files the program holds";
   }
   return {};
@@ -288,7 +304,8 @@ std::string in_place_copy::replace_original(bool keep_dates) {
   place& p = *place_;
   // Only the job could have written in the private directory; still, what
   // stands at the copy's name must be a file of the user's own.
-  const descriptor copy(::openat(p.dir.get(), p.copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const descriptor copy(
+      ::openat(p.dir.get(), p.copy_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   if (!copy) return with_reason("cannot open its copy", errno);
   struct stat own;
   if (::fstat(copy.get(), &own) != 0) return with_reason("cannot look at its copy", errno);
@@ -308,27 +325,32 @@ std::string in_place_copy::replace_original(bool keep_dates) {
   }
   if (std::string why = p.still_as_found(); !why.empty()) return why;
   struct stat named;
-  if (::fstatat(p.dir.get(), p.copy_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(named, own)) {
+  if (::fstatat(p.dir.get(), p.copy_name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+      !same_file(named, own)) {
     return "its copy is not the one the job wrote";
   }
 
   if (!hold_hidden_place(p.record)) return "interrupted";
   // Exchanged rather than moved over it, the file keeps a name until the
   // lease shows that no one opened it for writing meanwhile.
-  const bool exchanged =
-      ::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(), RENAME_EXCHANGE) == 0;
+  const bool exchanged = ::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(),
+                                     p.name.c_str(), RENAME_EXCHANGE) == 0;
   if (!exchanged) {
-    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) return with_reason("cannot replace it", errno);
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+      return with_reason("cannot replace it", errno);
     // The file system cannot exchange: moved over in one step.
     if (::renameat(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str()) != 0) {
       return with_reason("cannot replace it", errno);
     }
   }
   if (exchanged && lease.fd >= 0 && ::fcntl(lease.fd, F_GETLEASE) != F_RDLCK) {
-    if (::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(), RENAME_EXCHANGE) != 0) {
+    if (::renameat2(p.dir.get(), p.copy_name.c_str(), p.parent.get(), p.name.c_str(),
+                    RENAME_EXCHANGE) != 0) {
       p.keep_dir = true;  // it holds the file's old self
       return with_reason(
-          "it was opened for writing as it was being replaced, and could not be put back; it is in " + p.dir_name,
+          "it was opened for writing as it was being replaced, and could not be put back; it is "
+          "in " +
+              p.dir_name,
           errno);
     }
     return "it was opened for writing as it was being replaced";

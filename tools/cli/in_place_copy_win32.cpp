@@ -53,10 +53,12 @@ const file_facts& in_place_copy::original_facts() const { return place_->before;
 std::string in_place_copy::make_place() {
   const fs::path original(place_->original);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    const std::string name = "." + original.stem().string() + ".tacetra-" + std::to_string(_getpid()) + "-" +
-                             std::to_string(g_copies_named++) + original.extension().string();
+    const std::string name = "." + original.stem().string() + ".tacetra-" +
+                             std::to_string(_getpid()) + "-" + std::to_string(g_copies_named++) +
+                             original.extension().string();
     place_->path = (original.parent_path() / name).string();
-    const int fd = _open(place_->path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY, _S_IREAD | _S_IWRITE);
+    const int fd = _open(place_->path.c_str(), _O_WRONLY | _O_CREAT | _O_EXCL | _O_BINARY,
+                         _S_IREAD | _S_IWRITE);
     if (fd >= 0) {
       _close(fd);
       place_->owned = true;
@@ -64,7 +66,8 @@ std::string in_place_copy::make_place() {
     }
     if (errno != EEXIST) break;
   }
-  return "cannot create its copy beside it: " + std::error_code(errno, std::generic_category()).message();
+  return "cannot create its copy beside it: " +
+         std::error_code(errno, std::generic_category()).message();
 }
 
 const std::string& in_place_copy::input_path() const { return place_->original; }
@@ -81,13 +84,15 @@ std::string in_place_copy::replace_original(bool keep_dates) {
     return "it changed while it was being copied";
   }
   if (_chmod(place_->path.c_str(), static_cast<int>(before.mode)) != 0) {
-    return "cannot give the copy its permissions: " + std::error_code(errno, std::generic_category()).message();
+    return "cannot give the copy its permissions: " +
+           std::error_code(errno, std::generic_category()).message();
   }
   if (keep_dates && !give_dates(place_->path, before, error)) {
     return "cannot give the copy its dates: " + error.message();
   }
   if (MoveFileExA(place_->path.c_str(), place_->original.c_str(), MOVEFILE_REPLACE_EXISTING) == 0) {
-    return "cannot replace it: " + std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
+    return "cannot replace it: " +
+           std::error_code(static_cast<int>(GetLastError()), std::system_category()).message();
   }
   place_->owned = false;
   return {};

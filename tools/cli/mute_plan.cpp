@@ -33,9 +33,9 @@ std::optional<refusal> clash(const planned_file& file, const std::map<std::strin
   }
   for (const std::string& input : inputs) {
     if (same_file(file.out_path, input)) {
-      return refusal{exit_overwrite, input == file.in_path
-                                         ? "output would overwrite the input"
-                                         : "output would overwrite the input " + display_name(input)};
+      return refusal{exit_overwrite, input == file.in_path ? "output would overwrite the input"
+                                                           : "output would overwrite the input " +
+                                                                 display_name(input)};
     }
   }
   return std::nullopt;
@@ -78,7 +78,8 @@ std::vector<planned_file> plan_in_place(const std::vector<std::string>& files) {
       file.refused = refusal{exit_cannot_open, "cannot open the input as a local media file"};
     } else if (!facts->regular) {
       file.refused = refusal{exit_failed, "not a regular file, cannot be replaced in place"};
-    } else if (const auto earlier = planned.find({facts->device, facts->inode}); earlier != planned.end()) {
+    } else if (const auto earlier = planned.find({facts->device, facts->inode});
+               earlier != planned.end()) {
       file.refused = refusal{exit_done, "the same file as " + display_name(earlier->second), true};
     } else {
       file.in_path = file.out_path = target.string();

@@ -22,7 +22,9 @@ struct planned_file {
   // The name as printed, control characters escaped.
   std::string shown_name() const { return display_name(name); }
   // "IN -> OUT", or "IN" alone for a file muted in place.
-  std::string what() const { return in_place ? shown_name() : shown_name() + " -> " + display_name(out_path); }
+  std::string what() const {
+    return in_place ? shown_name() : shown_name() + " -> " + display_name(out_path);
+  }
 };
 
 // INPUT OUTPUT: refused up front when OUTPUT is INPUT itself.

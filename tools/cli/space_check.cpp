@@ -38,8 +38,8 @@ space_verdict judge_space(const probe_facts& input, const std::string& out_path)
 
 std::string not_enough_space(const space_verdict& verdict) {
   return "not enough free space in " + display_name(verdict.directory) + ": the copy needs about " +
-         format_size(verdict.needed) + ", " + format_size(std::max<std::int64_t>(0, verdict.available)) +
-         " free";
+         format_size(verdict.needed) + ", " +
+         format_size(std::max<std::int64_t>(0, verdict.available)) + " free";
 }
 
 }  // namespace tacetra_cli

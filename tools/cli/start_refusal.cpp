@@ -20,8 +20,7 @@ refusal explain_refusal(int code, const std::string& in_path, const std::string&
       return {exit_no_thread, "cannot start a worker thread"};
     case TACETRA_ERR_NO_VIDEO:
       return {exit_no_video, "no video stream"};
-    case TACETRA_ERR_NO_AUDIO:
-      return {exit_no_audio, "no audio stream, nothing to remove", true};
+    case TACETRA_ERR_NO_AUDIO: return {exit_no_audio, "no audio stream, nothing to remove", true};
     default:
       return {exit_failed, "refused with unknown code " + std::to_string(code)};
   }

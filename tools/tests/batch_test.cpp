@@ -116,8 +116,9 @@ TEST(BatchMute, TheBatchLineEndsWithEveryFileAccountedFor) {
     EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
     EXPECT_EQ(lines_of(run.out).size(), 7u) << run.out;
     const std::string total = tacetra_cli::format_size(static_cast<std::int64_t>(bytes));
-    const std::string last = "[####################] 100.0%  5 done, 1 skipped, 1 failed, 0 left  " + total + " / " + total +
-                             "  ETA 0:00\n";
+    const std::string last =
+        "[####################] 100.0%  5 done, 1 skipped, 1 failed, 0 left  " + total + " / " +
+        total + "  ETA 0:00\n";
     EXPECT_TRUE(run.err.ends_with(last)) << run.err;
     if (kind == tool_process::stderr_kind::terminal) {
       // Drawn over and over on one line, which only the end closes.

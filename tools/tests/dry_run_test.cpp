@@ -126,7 +126,8 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
        1,
        {dir.file("silent.mkv") + ": skipped, no audio stream, nothing to remove",
         dir.file("radio.mkv") + ": no video stream",
-        dir.file("other/a.mkv") + ": skipped, " + out + "/a.mkv is the output of " + dir.file("a.mkv"),
+        dir.file("other/a.mkv") + ": skipped, " + out + "/a.mkv is the output of " +
+            dir.file("a.mkv"),
         dir.file("missing.mkv") + ": cannot open the input as a local media file",
         out + "/b.mkv: output would overwrite the input"}},
       {{"--in-place", dir.file("a.mkv"), dir.file("other"), dir.path() + "/./a.mkv"},

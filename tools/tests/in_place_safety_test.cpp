@@ -48,7 +48,8 @@ bool muted(const std::string& path) {
 // Waits until the program's hidden directory stands beside `file`, which it
 // makes just before the job starts, and stops the program there.
 void stop_once_its_job_starts(tool_process& tool, const std::string& dir) {
-  while (fixtures::names_in(dir).size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (fixtures::names_in(dir).size() < 2)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   tool.send_signal(SIGSTOP);
 }
 
@@ -96,8 +97,8 @@ class attacker {
   }
 
  private:
-  static void attack(const std::string& dir, const std::string& target, const std::set<std::string>& own,
-                     int report_fd) {
+  static void attack(const std::string& dir, const std::string& target,
+                     const std::set<std::string>& own, int report_fd) {
     DIR* d = ::opendir(dir.c_str());
     if (d == nullptr) return;
     while (const dirent* e = ::readdir(d)) {
@@ -114,10 +115,12 @@ class attacker {
         if (fd >= 0) ::close(fd);
       }
       struct stat st;
-      if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) attack(path, target, own, report_fd);
-      if (name[0] == '.' && name.find(".moved") == std::string::npos && ::lstat(path.c_str(), &st) == 0 &&
-          st.st_uid != ::getuid()) {
-        if (::rename(path.c_str(), (path + ".moved").c_str()) == 0) (void)!::symlink(target.c_str(), path.c_str());
+      if (::lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        attack(path, target, own, report_fd);
+      if (name[0] == '.' && name.find(".moved") == std::string::npos &&
+          ::lstat(path.c_str(), &st) == 0 && st.st_uid != ::getuid()) {
+        if (::rename(path.c_str(), (path + ".moved").c_str()) == 0)
+          (void)!::symlink(target.c_str(), path.c_str());
       }
     }
     ::closedir(d);
@@ -128,7 +131,8 @@ class attacker {
 };
 
 TEST(InPlaceSafety, AnotherUserWhoMayWriteTheDirectoryGainsNothing) {
-  if (::geteuid() != 0) GTEST_SKIP() << "the attacker runs as nobody, which only root can switch to";
+  if (::geteuid() != 0)
+    GTEST_SKIP() << "the attacker runs as nobody, which only root can switch to";
   fixtures::TempDir dir;
   ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
   const std::string shared = dir.file("shared");
@@ -144,7 +148,8 @@ TEST(InPlaceSafety, AnotherUserWhoMayWriteTheDirectoryGainsNothing) {
   fixtures::write_long(file, 20);
   ASSERT_EQ(::chmod(file.c_str(), 0600), 0);
   std::set<std::string> planted;
-  for (const std::string name : {"clip.mkv.part", ".clip.tacetra-1-0.mkv", ".tacetra-000000000000"}) {
+  for (const std::string name :
+       {"clip.mkv.part", ".clip.tacetra-1-0.mkv", ".tacetra-000000000000"}) {
     planted.insert(shared + "/" + name);
     fixtures::write_bytes(shared + "/" + name, "planted");
     ASSERT_EQ(::chown((shared + "/" + name).c_str(), 65534, 65534), 0);
@@ -244,7 +249,8 @@ TEST(InPlaceSafety, AFileOpenForWritingElsewhereIsLeftAsItWas) {
   ::close(writer);
 
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
-  EXPECT_EQ(run.out, file + ": failed: it is open for writing in another program, left as it was\n");
+  EXPECT_EQ(run.out,
+            file + ": failed: it is open for writing in another program, left as it was\n");
   EXPECT_TRUE(fixtures::read_bytes(file) == bytes);
   EXPECT_EQ(fixtures::names_in(dir), std::set<std::string>{"clip.mkv"});
 }
@@ -265,7 +271,9 @@ TEST(InPlaceSafety, TheCopyKeepsTheFilesAclAndUserAttributes) {
   fixtures::TempDir dir;
   const std::string file = dir.file("clip.mkv");
   fixtures::write_media(file, video_audio);
-  if (std::system(("setfacl -m u::rw,u:nobody:rw,g::-,m::rw,o::- '" + file + "' 2>/dev/null").c_str()) != 0) {
+  if (std::system(
+          ("setfacl -m u::rw,u:nobody:rw,g::-,m::rw,o::- '" + file + "' 2>/dev/null").c_str()) !=
+      0) {
     GTEST_SKIP() << "setfacl is missing or the file system refuses ACLs";
   }
   if (::setxattr(file.c_str(), "user.origin", "camera 2", 8, 0) != 0) {
@@ -316,9 +324,10 @@ TEST(InPlaceSafety, MutesAnyNameAndPrintsItQuoted) {
   for (const named& n : names) {
     const bool quoted = n.name.find_first_of("\n\033") != std::string::npos;
     const std::string shown = quoted ? "$'" + dir.path() + n.shown + "'" : dir.path() + n.shown;
-    EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                            [&](const std::string& l) { return l.starts_with(shown + ": done, "); }),
-              1)
+    EXPECT_EQ(
+        std::count_if(lines.begin(), lines.end(),
+                      [&](const std::string& l) { return l.starts_with(shown + ": done, "); }),
+        1)
         << shown << "\n"
         << run.out;
     EXPECT_TRUE(muted(dir.file(n.name))) << n.shown;
@@ -341,14 +350,20 @@ TEST(InPlaceSafety, AFileNamedSeveralTimesIsMutedOnce) {
   EXPECT_EQ(run.exit_code, 0) << run.out << run.err;
   const auto lines = fixtures::lines_of(run.out);
   ASSERT_EQ(lines.size(), 3u) << run.out;
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), b + ": skipped, the same file as " + a), 1) << run.out;
-  EXPECT_EQ(std::count(lines.begin(), lines.end(), a + ": skipped, the same file as " + a), 1) << run.out;
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [&](const auto& l) { return l.starts_with(a + ": done, "); }), 1)
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), b + ": skipped, the same file as " + a), 1)
+      << run.out;
+  EXPECT_EQ(std::count(lines.begin(), lines.end(), a + ": skipped, the same file as " + a), 1)
+      << run.out;
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [&](const auto& l) { return l.starts_with(a + ": done, "); }),
+            1)
       << run.out;
   EXPECT_TRUE(muted(a));
   // The other link keeps the file as it was, as any replacement of one name does.
   EXPECT_TRUE(fixtures::read_bytes(b) == bytes);
-  EXPECT_NE(fixtures::last_line(run.err).find("1 done, 2 skipped, 0 failed, 0 left"), std::string::npos) << run.err;
+  EXPECT_NE(fixtures::last_line(run.err).find("1 done, 2 skipped, 0 failed, 0 left"),
+            std::string::npos)
+      << run.err;
 }
 
 }  // namespace

@@ -72,7 +72,8 @@ TEST(Interrupt, ASecondSigintEndsAProgramStuckOnItsInput) {
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
 
   tool_process tool({"mute", fifo, dir.file("out.mkv")});
-  while (waits_in(tool.pid()) != "wait_for_partner") std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  while (waits_in(tool.pid()) != "wait_for_partner")
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
   tool.send_signal(SIGINT);
   // Handled, and back to waiting for a writer.
   while (!nothing_pending(tool.pid()) || waits_in(tool.pid()) != "wait_for_partner") {

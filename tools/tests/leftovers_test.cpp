@@ -67,7 +67,8 @@ TEST(Leftovers, AFileSizeLimitFailsTheJob) {
   const std::string bytes = fixtures::read_bytes(file);
 
   // 256 blocks: 128 kB for dash, 256 kB for bash; the copy is about 3 MB.
-  const finished_run run = run_shell("ulimit -f 256; exec \"$TACETRA\" mute --in-place " + quoted(file));
+  const finished_run run =
+      run_shell("ulimit -f 256; exec \"$TACETRA\" mute --in-place " + quoted(file));
   EXPECT_EQ(run.exit_code, 1) << run.out << run.err;
   EXPECT_TRUE(run.out.starts_with(file + ": failed: write ")) << run.out;
   EXPECT_TRUE(run.out.ends_with(" failed, left as it was\n")) << run.out;
@@ -85,7 +86,8 @@ TEST(Leftovers, TwoInterruptsLeaveNothing) {
   const std::string bytes = fixtures::read_bytes(file);
 
   tool_process tool({"mute", "--in-place", file});
-  while (fixtures::names_in(dir).size() < 2) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  while (fixtures::names_in(dir).size() < 2)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   tool.send_signal(SIGINT);
   tool.send_signal(SIGINT);
   const finished_run run = tool.wait();
@@ -106,7 +108,8 @@ TEST(Leftovers, SigkillLeavesNoCopyAndDoesNotBlockALaterRun) {
 
   for (int run = 0; run < 2; ++run) {
     tool_process tool({"mute", "--in-place", file});
-    while (fixtures::names_in(dir).size() < 2u + run) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (fixtures::names_in(dir).size() < 2u + run)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     std::this_thread::sleep_for(std::chrono::milliseconds(20));  // into the copy
     tool.send_signal(SIGKILL);
     EXPECT_EQ(tool.wait().exit_code, 128 + SIGKILL);

@@ -62,10 +62,12 @@ TEST(CommandLine, OutputThatCannotBeWrittenFails) {
   fixtures::TempDir dir;
   const std::string file = dir.file("clip.mkv");
   fixtures::write_media(file, {{{fixtures::Kind::video}, {fixtures::Kind::audio}}});
-  for (const std::string args : std::vector<std::string>{"probe '" + file + "'", "version", "mute --in-place '" + file + "'"}) {
+  for (const std::string args : std::vector<std::string>{"probe '" + file + "'", "version",
+                                                         "mute --in-place '" + file + "'"}) {
     const finished_run run = run_shell("exec \"$TACETRA\" " + args + " >/dev/full");
     EXPECT_EQ(run.exit_code, 1) << args << ": " << run.err;
-    EXPECT_NE(run.err.find("tacetra: cannot write to standard output\n"), std::string::npos) << args << ": " << run.err;
+    EXPECT_NE(run.err.find("tacetra: cannot write to standard output\n"), std::string::npos)
+        << args << ": " << run.err;
   }
 }
 
