@@ -245,25 +245,25 @@ TEST(OutputFile, ASymlinkAtTheOutputSurvivesFailureAndCancel) {
   fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string target = dir.file("target.txt");
   write_bytes(target, "the target\n");
-  const std::string mp4 = dir.file("out.mp4");  // cannot hold the subtitles
+  const std::string webm = dir.file("out.webm");  // cannot hold the video
   const std::string mkv = dir.file("out.mkv");
   const std::string dangling = dir.file("dangling.mkv");
-  ASSERT_EQ(::symlink(target.c_str(), mp4.c_str()), 0);
+  ASSERT_EQ(::symlink(target.c_str(), webm.c_str()), 0);
   ASSERT_EQ(::symlink(target.c_str(), mkv.c_str()), 0);
   ASSERT_EQ(::symlink(dir.file("nowhere").c_str(), dangling.c_str()), 0);
 
-  EXPECT_STREQ(run_worker(in, mp4)->error, "write header failed");
+  EXPECT_STREQ(run_worker(in, webm)->error, "write header failed");
   EXPECT_EQ(run_worker(in, mkv, /*cancel_first=*/true)->state, tacetra::MUTE_CANCELLED);
   EXPECT_EQ(run_worker(in, dangling, /*cancel_first=*/true)->state, tacetra::MUTE_CANCELLED);
-  ASSERT_EQ(tacetra_start(in.c_str(), mp4.c_str()), 0);
+  ASSERT_EQ(tacetra_start(in.c_str(), webm.c_str()), 0);
   EXPECT_EQ(wait_final(0), TACETRA_FAILED);
   tacetra_free(0);
 
-  for (const std::string& link : {mp4, mkv, dangling}) {
+  for (const std::string& link : {webm, mkv, dangling}) {
     EXPECT_EQ(fs::symlink_status(link).type(), fs::file_type::symlink) << link;
   }
   EXPECT_EQ(read_bytes(target), "the target\n");
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "target.txt", "out.mp4", "out.mkv",
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "target.txt", "out.webm", "out.mkv",
                                                   "dangling.mkv"}));
 }
 

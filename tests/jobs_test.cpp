@@ -438,15 +438,21 @@ TEST(Worker, ProgressIsTheLargestPtsCopiedWithNoStartOffsetTakenOff) {
 
 // The largest pts (in ms) among a stream's packets that have one, read here
 // independently of the worker.
-std::int64_t largest_pts_ms(const std::string& path, int stream) {
+// The largest pts of a stream, read as it is or with FFmpeg's generated pts
+// (`flags` AVFMT_FLAG_GENPTS); also how many of its packets have none.
+std::int64_t largest_pts_ms(const std::string& path, int stream, int flags, int& without_pts) {
   tacetra::input_context input;
-  AVFormatContext* ctx = nullptr;
+  AVFormatContext* ctx = avformat_alloc_context();
+  if (ctx == nullptr) throw std::runtime_error("oom");
+  ctx->flags |= flags;
   if (avformat_open_input(&ctx, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("open");
   input.reset(ctx);
   if (avformat_find_stream_info(ctx, nullptr) < 0) throw std::runtime_error("stream info");
   tacetra::packet_ptr packet(av_packet_alloc());
   std::int64_t largest = 0;
+  without_pts = 0;
   while (av_read_frame(ctx, packet.get()) >= 0) {
+    if (packet->stream_index == stream && packet->pts == AV_NOPTS_VALUE) ++without_pts;
     if (packet->stream_index == stream && packet->pts != AV_NOPTS_VALUE) {
       largest = std::max(largest, av_rescale_q(packet->pts, ctx->streams[stream]->time_base, {1, 1000}));
     }
@@ -457,8 +463,9 @@ std::int64_t largest_pts_ms(const std::string& path, int stream) {
 
 // AVI keeps no pts: its reader hands out the I and P frames of a video with
 // B-frames without one. With two frames neither has a pts; with eleven the
-// last one (at 400 ms) has none.
-TEST(Worker, PacketsWithoutPtsAreCopiedButDoNotMoveProgress) {
+// last one (at 400 ms) has none. The copy reads them with the pts FFmpeg
+// generates, and its progress follows those.
+TEST(Worker, PacketsWithoutPtsAreCopiedWithGeneratedPts) {
   for (int frames : {2, 11}) {
     TempDir dir;
     const std::string in = dir.file("in.avi");
@@ -466,9 +473,11 @@ TEST(Worker, PacketsWithoutPtsAreCopiedButDoNotMoveProgress) {
     layout.omit_pts = true;
     fixtures::write_media(in, layout);
     const MediaSummary input = fixtures::read_media(in);
-    const std::int64_t largest = largest_pts_ms(in, 0);
-    ASSERT_GT(input.streams[0].packets_without_pts, 0) << frames;
-    ASSERT_LT(largest, (frames - 1) * 40) << "the last frame of " << frames << " has a pts";
+    int without_pts = 0;
+    ASSERT_LT(largest_pts_ms(in, 0, 0, without_pts), (frames - 1) * 40) << "the last frame has a pts";
+    ASSERT_GT(without_pts, 0) << frames;
+    const std::int64_t largest = largest_pts_ms(in, 0, AVFMT_FLAG_GENPTS, without_pts);
+    ASSERT_EQ(without_pts, 0) << frames;
 
     const auto s = run_worker(in, dir.file("out.avi"));
     ASSERT_EQ(s->state, tacetra::MUTE_DONE) << frames << ": " << s->error;
@@ -526,7 +535,7 @@ TEST_P(WorkerFailure, EndsFailedWithItsTextAndWritesNothing) {
   TempDir dir;
   const std::string in = dir.file("in.mkv");
   if (!c.missing_input) {
-    // A subtitle stream that .mp4 cannot hold.
+    // An mpeg4 video, which .webm cannot hold.
     fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   }
   const std::set<std::string> before = names_in(dir);
@@ -547,7 +556,7 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureCase{"MissingInput", "out.mkv", true, "cannot open input"},
                       FailureCase{"NameWithoutContainer", "out.nosuchformat", false, "cannot create output"},
                       FailureCase{"NameWithoutExtension", "out", false, "cannot create output"},
-                      FailureCase{"HeaderRefused", "out.mp4", false, "write header failed"}),
+                      FailureCase{"HeaderRefused", "out.webm", false, "write header failed"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -628,27 +637,27 @@ TEST(OutputFile, AUsersFileAtTheOutputSurvivesFailureCancelAndFree) {
   const std::string in = dir.file("in.mkv");
   fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
   const std::string users = "the user's own bytes\n";
-  const std::string out_mp4 = dir.file("mine.mp4");
+  const std::string out_webm = dir.file("mine.webm");
   const std::string out_mkv = dir.file("mine.mkv");
-  write_bytes(out_mp4, users);
+  write_bytes(out_webm, users);
   write_bytes(out_mkv, users);
 
-  EXPECT_STREQ(run_worker(in, out_mp4)->error, "write header failed");
+  EXPECT_STREQ(run_worker(in, out_webm)->error, "write header failed");
   EXPECT_EQ(run_worker(in, out_mkv, /*cancel_first=*/true)->state, tacetra::MUTE_CANCELLED);
-  EXPECT_EQ(read_bytes(out_mp4), users);
+  EXPECT_EQ(read_bytes(out_webm), users);
   EXPECT_EQ(read_bytes(out_mkv), users);
 
   // The same through the exported functions, and free after it.
-  ASSERT_EQ(tacetra_start(in.c_str(), out_mp4.c_str()), 0);
+  ASSERT_EQ(tacetra_start(in.c_str(), out_webm.c_str()), 0);
   EXPECT_EQ(wait_final(0), TACETRA_FAILED);
   ASSERT_EQ(tacetra_start(in.c_str(), out_mkv.c_str()), 1);
   tacetra_free(1);
   tacetra_free(0);
-  EXPECT_EQ(read_bytes(out_mp4), users);
+  EXPECT_EQ(read_bytes(out_webm), users);
   if (g_sessions[1].state != TACETRA_DONE) {
     EXPECT_EQ(read_bytes(out_mkv), users);
   }
-  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "mine.mp4", "mine.mkv"}));
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "mine.webm", "mine.mkv"}));
 }
 
 TEST(OutputFile, ADoneJobReplacesWhatStoodAtTheOutput) {
@@ -680,12 +689,12 @@ TEST(OutputFile, TakenPartialNamesAreSkippedNotOpened) {
   // A failing job removes its own partial file and neither of these.
   const std::string sub = dir.file("sub.mkv");
   fixtures::write_media(sub, layout_of({Kind::video, Kind::audio, Kind::subtitle}));
-  const std::string mp4 = dir.file("out.mp4");
-  write_bytes(mp4 + ".part", "third");
-  EXPECT_STREQ(run_worker(sub, mp4)->error, "write header failed");
-  EXPECT_EQ(read_bytes(mp4 + ".part"), "third");
-  EXPECT_FALSE(exists(mp4));
-  EXPECT_FALSE(exists(mp4 + ".part1"));
+  const std::string webm = dir.file("out.webm");  // cannot hold the video
+  write_bytes(webm + ".part", "third");
+  EXPECT_STREQ(run_worker(sub, webm)->error, "write header failed");
+  EXPECT_EQ(read_bytes(webm + ".part"), "third");
+  EXPECT_FALSE(exists(webm));
+  EXPECT_FALSE(exists(webm + ".part1"));
 }
 
 TEST(OutputFile, ADirectoryAtTheOutputFailsAndSurvives) {

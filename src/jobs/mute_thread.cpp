@@ -1,5 +1,8 @@
 #include <cstdio>
 #include <cstring>
+#include <deque>
+#include <memory>
+#include <vector>
 
 extern "C" {
 #include <libavutil/mathematics.h>
@@ -16,6 +19,8 @@ extern "C" {
 #include "jobs/file_metadata.h"
 #include "jobs/output_stream.h"
 #include "jobs/session.h"
+#include "jobs/stream_fate.h"
+#include "jobs/subtitle_convert.h"
 #include "jobs/timestamp_fix.h"
 
 namespace tacetra {
@@ -28,6 +33,11 @@ std::int64_t shifted(std::int64_t ts, std::int64_t shift) {
   if (ts == AV_NOPTS_VALUE || __builtin_sub_overflow(ts, shift, &moved)) return AV_NOPTS_VALUE;
   return moved;
 }
+
+// How far the worker looks at most for the first packet of each video
+// stream: a number of packets, and a number of bytes held.
+constexpr std::size_t kLookAheadPackets = 32;
+constexpr std::int64_t kLookAheadBytes = 16 * 1024 * 1024;
 
 // One job's work: copies every non-audio stream of the slot's input into its
 // output, packet for packet. It writes the slot's figures and error text as
@@ -79,10 +89,13 @@ class mute_job {
     if (start_shift_ == nullptr || last_dts_ == nullptr) return "oom";
 
     const bool covers = covers_as_files(*input_, *output->oformat);
+    const std::vector<stream_fate> fates = plan_streams(*input_, *output->oformat);
+    converters_.resize(map_length_);
     int next_output = 0;
     for (unsigned i = 0; i < map_length_; ++i) {
       AVStream* in = input_->streams[i];
-      if (!keeps_stream(*in)) {
+      const stream_fate& fate = fates[i];
+      if (fate.what == stream_fate::kind::dropped || fate.what == stream_fate::kind::left_out) {
         // The demuxer then skips this stream's data instead of handing it
         // over to be dropped here.
         in->discard = AVDISCARD_ALL;
@@ -91,7 +104,11 @@ class mute_job {
       }
       AVStream* out = avformat_new_stream(output, nullptr);
       if (out == nullptr) return "new stream failed";
-      if (!set_up_output_stream(*in, *out, *output->oformat, covers)) return "param copy failed";
+      if (fate.what == stream_fate::kind::converted) {
+        if (!set_up_converted_stream(i, fate.to, *out)) return "param copy failed";
+      } else if (!set_up_output_stream(*in, *out, *output->oformat, covers)) {
+        return "param copy failed";
+      }
       last_dts_[next_output] = AV_NOPTS_VALUE;
       stream_map_[i] = next_output++;
     }
@@ -104,9 +121,84 @@ class mute_job {
     if (!copy_file_tags(*input_, *output)) return "oom";
     if (!copy_chapters(*input_, *output, start_us)) return "oom";
 
+    if (const char* error = look_ahead()) return error;
     if (const char* error = open_output(*output)) return error;
     if (avformat_write_header(output, nullptr) < 0) return "write header failed";
     return nullptr;
+  }
+
+  // A text subtitle the container cannot hold as it is: its cues re-encoded.
+  bool set_up_converted_stream(unsigned index, AVCodecID to, AVStream& out) {
+    const AVStream& in = *input_->streams[index];
+    auto converter = std::make_unique<subtitle_converter>();
+    if (!converter->open(in, to) || converter->output_parameters(*out.codecpar) < 0) return false;
+    out.time_base = in.time_base;
+    // Its language, title and flags as the input's.
+    if (av_dict_copy(&out.metadata, in.metadata, 0) < 0) return false;
+    out.disposition = in.disposition;
+    converters_[index] = std::move(converter);
+    return true;
+  }
+
+  // Some inputs (AVI, and Matroska in its AVI-compatible mode, with
+  // B-frames, among others) hand out video packets without a presentation
+  // time, which most muxers refuse. Such an input is read again with
+  // FFmpeg's generated presentation times, which it takes from the decoding
+  // times of the packets that follow. Such a file shows it from its first
+  // video packet on: the first frame's is always held back for the
+  // reordering, and never comes. An input whose first video packets state
+  // theirs is read as it is, and the packets looked at are held for the
+  // copy, so that a file read as it arrives gives the worker its first
+  // packets as soon as before.
+  const char* look_ahead() {
+    unsigned videos = 0;
+    for (unsigned i = 0; i < map_length_; ++i) {
+      if (stream_map_[i] >= 0 && input_->streams[i]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO) ++videos;
+    }
+    std::vector<bool> seen(map_length_, false);
+    bool missing = false;
+    std::int64_t held_bytes = 0;
+    while (!missing && videos > 0 && held_.size() < kLookAheadPackets && held_bytes < kLookAheadBytes) {
+      packet_ptr packet(av_packet_alloc());
+      if (packet == nullptr) return "oom";
+      if (av_read_frame(input_.get(), packet.get()) < 0) {
+        input_ended_ = true;
+        break;
+      }
+      const int index = packet->stream_index;
+      if (index >= 0 && static_cast<unsigned>(index) < map_length_ && stream_map_[index] >= 0 &&
+          input_->streams[index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO && !seen[index]) {
+        seen[index] = true;
+        --videos;
+        missing = packet->pts == AV_NOPTS_VALUE && packet->dts != AV_NOPTS_VALUE;
+      }
+      held_bytes += packet->size;
+      held_.push_back(std::move(packet));
+    }
+    if (!missing) return nullptr;
+
+    held_.clear();
+    input_ended_ = false;
+    if (open_local_input(s_.in_file, input_) < 0) return "cannot open input";
+    input_->flags |= AVFMT_FLAG_GENPTS;
+    if (avformat_find_stream_info(input_.get(), nullptr) < 0) return "no stream info";
+    // The same file gives the same streams; one that changed meanwhile and
+    // lost some is taken for unreadable.
+    if (input_->nb_streams < map_length_) return "no stream info";
+    for (unsigned i = 0; i < map_length_; ++i) {
+      if (stream_map_[i] < 0) input_->streams[i]->discard = AVDISCARD_ALL;
+    }
+    return nullptr;
+  }
+
+  // The next packet of the input: those held by the look-ahead first.
+  bool read_packet(AVPacket* packet) {
+    if (!held_.empty()) {
+      av_packet_move_ref(packet, held_.front().get());
+      held_.pop_front();
+      return true;
+    }
+    return !input_ended_ && av_read_frame(input_.get(), packet) >= 0;
   }
 
   // The copy goes to a partial file of the job's own beside out_path, which
@@ -131,7 +223,7 @@ class mute_job {
     AVPacket* packet = packet_.get();
     std::int64_t processed_ms = 0;
     std::int64_t packets = 0;
-    while (av_read_frame(input_.get(), packet) >= 0) {
+    while (read_packet(packet)) {
       if (load(s_.cancel) != 0) {
         av_packet_unref(packet);
         return MUTE_CANCELLED;
@@ -143,6 +235,11 @@ class mute_job {
       // A cover kept as an attached file is written with the header.
       if (out_index >= 0 &&
           output_->streams[out_index]->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT) {
+        if (subtitle_converter* converter = converters_[in_index].get()) {
+          const auto converted = converter->convert(*packet);
+          if (converted == subtitle_converter::result::failed) return fail("write frame failed");
+          if (converted == subtitle_converter::result::no_cue) continue;
+        }
         const AVRational in_time_base = input_->streams[in_index]->time_base;
         if (packet->pts != AV_NOPTS_VALUE) {
           const std::int64_t ms = av_rescale_q(packet->pts, in_time_base, AVRational{1, 1000});
@@ -204,8 +301,14 @@ class mute_job {
   av_array<int> stream_map_;
   av_array<std::int64_t> start_shift_;  // per input stream, in its time base
   av_array<std::int64_t> last_dts_;     // per output stream, the last one written
+  // Packets read by the look-ahead, not yet copied; whether that reading
+  // came to the end of the input.
+  std::deque<packet_ptr> held_;
+  bool input_ended_ = false;
   input_context input_;
   output_context output_;
+  // Per input stream: the re-encoder of a converted text subtitle stream.
+  std::vector<std::unique_ptr<subtitle_converter>> converters_;
   packet_ptr packet_;
 };
 

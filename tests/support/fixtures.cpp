@@ -410,10 +410,8 @@ void make_audio(Track& t, bool global_header, int frames, int64_t bit_rate, bool
 
 constexpr int64_t kSparseStepMs = 200;
 
-// mov_text tracks need a sample description; FFmpeg's own mov_text encoder
-// makes one from a minimal ASS header.
-void set_mov_text_parameters(AVCodecParameters* par) {
-  static const char kHeader[] =
+// A minimal ASS header: one style.
+constexpr char kAssHeader[] =
       "[Script Info]\r\n"
       "ScriptType: v4.00+\r\n"
       "PlayResX: 384\r\n"
@@ -427,21 +425,32 @@ void set_mov_text_parameters(AVCodecParameters* par) {
       "\r\n"
       "[Events]\r\n"
       "Format: Layer, Start, End, Style, Name, MarginL, MarginR, MarginV, Effect, Text\r\n";
+
+// mov_text tracks need a sample description; FFmpeg's own mov_text encoder
+// makes one from an ASS header.
+void set_mov_text_parameters(AVCodecParameters* par) {
   CodecContext c = open_encoder(AV_CODEC_ID_MOV_TEXT, [&](AVCodecContext* cc) {
     cc->time_base = kMillis;
-    cc->subtitle_header = static_cast<uint8_t*>(check_alloc(av_malloc(sizeof kHeader), "subtitle header"));
-    std::memcpy(cc->subtitle_header, kHeader, sizeof kHeader);
-    cc->subtitle_header_size = static_cast<int>(sizeof kHeader) - 1;
+    cc->subtitle_header = static_cast<uint8_t*>(check_alloc(av_malloc(sizeof kAssHeader), "subtitle header"));
+    std::memcpy(cc->subtitle_header, kAssHeader, sizeof kAssHeader);
+    cc->subtitle_header_size = static_cast<int>(sizeof kAssHeader) - 1;
   });
   check(avcodec_parameters_from_context(par, c.get()), "copying mov_text parameters");
 }
 
 // Subtitles: one line of text every 200 ms, each shown until the next.
-void make_subtitle(Track& t, Container container, int packets, int64_t start_ms) {
+void make_subtitle(Track& t, Container container, int packets, int64_t start_ms, bool styled) {
   AVCodecParameters* par = t.par.get();
+  if (styled && container != Container::matroska) fail("styled subtitles need .mkv");
   switch (container) {
     case Container::matroska:
-      par->codec_id = AV_CODEC_ID_SUBRIP;
+      par->codec_id = styled ? AV_CODEC_ID_ASS : AV_CODEC_ID_SUBRIP;
+      if (styled) {
+        par->extradata = static_cast<uint8_t*>(
+            check_alloc(av_mallocz(sizeof kAssHeader + AV_INPUT_BUFFER_PADDING_SIZE), "ASS header"));
+        std::memcpy(par->extradata, kAssHeader, sizeof kAssHeader - 1);
+        par->extradata_size = static_cast<int>(sizeof kAssHeader) - 1;
+      }
       break;
     case Container::nut:
       par->codec_id = AV_CODEC_ID_TEXT;
@@ -459,6 +468,11 @@ void make_subtitle(Track& t, Container container, int packets, int64_t start_ms)
   par->codec_type = AVMEDIA_TYPE_SUBTITLE;
   for (int i = 0; i < packets; ++i) {
     std::string text = "Line " + std::to_string(i + 1);
+    if (styled) {
+      // A Matroska ASS event: read order, layer, style, name, margins,
+      // effect, then the text.
+      text = std::to_string(i) + ",0,Default,,0,0,0,,{\\i1}" + text + "{\\i0}";
+    }
     if (par->codec_id == AV_CODEC_ID_MOV_TEXT) {
       // A mov_text sample: the text's length as 16 bits, big endian, then the text.
       const std::string len{static_cast<char>(text.size() >> 8), static_cast<char>(text.size() & 0xff)};
@@ -747,7 +761,7 @@ MediaSummary write_media(const std::string& path, const MediaLayout& layout) {
         make_audio(t, global_header, n, layout.audio_bit_rate, flac);
         break;
       case Kind::subtitle:
-        make_subtitle(t, container, n, layout.start_ms);
+        make_subtitle(t, container, n, layout.start_ms, layout.styled_subtitles);
         break;
       case Kind::data:
         make_data(t, container, n);

@@ -25,8 +25,9 @@ enum class Kind {
   // packet. FLAC (4608 samples, 96 ms a packet) when the bit rate is 0 or
   // the file has no duration.
   audio,
-  // One line of text every 200 ms: subrip in .mkv, text in .nut, mov_text in
-  // .mp4 and .mov. Other containers throw.
+  // One line of text every 200 ms: subrip in .mkv (ASS with
+  // MediaLayout::styled_subtitles), text in .nut, mov_text in .mp4 and .mov.
+  // Other containers throw.
   subtitle,
   // One packet every 200 ms: smpte_klv in .ts, text in .nut (read back as
   // AVMEDIA_TYPE_DATA in both). Other containers throw.
@@ -108,6 +109,10 @@ struct MediaLayout {
   double rotation = 0;
   bool hdr = false;
   bool stereo = false;
+
+  // .mkv only: subtitles in ASS, each line "{\i1}Line N{\i0}" (italics) in
+  // the header's one style "Default", instead of SubRip.
+  bool styled_subtitles = false;
 
   // The mime type an attachment is written with.
   std::string attachment_mimetype = "application/x-truetype-font";
