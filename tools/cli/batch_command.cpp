@@ -20,6 +20,7 @@
 #include "report_fields.h"
 #include "space_check.h"
 #include "start_refusal.h"
+#include "stream_plan.h"
 #include "tacetra.h"
 #include "terminal.h"
 #include "units.h"
@@ -44,12 +45,14 @@ struct waiting_file {
   std::optional<file_facts> before;
   std::optional<probe_facts> probe;
   std::unique_ptr<in_place_copy> copy;  // in place only: holds the file from its first look
+  std::string changes;                  // the streams its copy converts or leaves out
 };
 
 struct running_file {
   running_file(waiting_file w, space_verdict room, int id)
       : file(std::move(w.file)),
         before(std::move(w.before)),
+        changes(std::move(w.changes)),
         copy(std::move(w.copy)),
         room(std::move(room)),
         work(id) {}
@@ -62,6 +65,7 @@ struct running_file {
 
   planned_file file;
   std::optional<file_facts> before;
+  std::string changes;
   std::unique_ptr<in_place_copy> copy;  // in place only; outlives the job, which may write to it
   space_verdict room;
   job work;  // declared last: freeing its slot comes first
@@ -88,7 +92,7 @@ class batch {
       if (file.refused) {
         refuse(file, *file.refused);
       } else {
-        waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt, nullptr});
+        waiting_.push_back(waiting_file{file, false, std::nullopt, std::nullopt, nullptr, {}});
       }
     }
     for (;;) {
@@ -167,6 +171,10 @@ class batch {
       }
       std::string ignored;
       if (options_.space_check && w.before && w.before->regular) w.probe = probe_file(file.in_path, ignored);
+      if (w.before && w.before->regular) {
+        const std::string& input = w.copy ? w.copy->input_path() : file.in_path;
+        w.changes = changed_streams(plan_stream_fates(input, file.out_path));
+      }
     }
 
     space_verdict room;
@@ -233,13 +241,13 @@ class batch {
           if (const std::string why = r.copy->replace_original(options_.keep_dates); !why.empty()) {
             fail(file, "failed: " + why + left_alone);
           } else {
-            done(file, result);
+            done(file, result, r.changes);
           }
         } else if (std::error_code error;
                    options_.keep_dates && (!r.before || !give_dates(file.out_path, *r.before, error))) {
           fail(file, done_summary(result) + ", but its dates could not be set: " + error.message());
         } else {
-          done(file, result);
+          done(file, result, r.changes);
         }
         break;
       case TACETRA_CANCELLED:
@@ -252,8 +260,8 @@ class batch {
     }
   }
 
-  void done(const planned_file& file, const std::string& result) {
-    report(file.what(), done_summary(result));
+  void done(const planned_file& file, const std::string& result, const std::string& changes) {
+    report(file.what(), done_summary(result) + (changes.empty() ? "" : ", " + changes));
     ++done_;
     done_bytes_ += file.size;
   }

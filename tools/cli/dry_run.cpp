@@ -6,6 +6,7 @@
 #include "probe_facts.h"
 #include "space_check.h"
 #include "start_refusal.h"
+#include "stream_plan.h"
 #include "units.h"
 
 namespace tacetra_cli {
@@ -64,12 +65,19 @@ int run_dry_run(const std::vector<planned_file>& plan, const mute_options& optio
     }
     if (room.known && !file.in_place) taken[room.device] += room.needed;
 
+    // The container's own answer where FFmpeg gives one; else the probe's.
+    std::vector<stream_plan> plan = plan_stream_fates(file.in_path, file.out_path);
+    if (plan.size() != probe->streams.size()) {
+      plan.clear();
+      for (const auto& s : probe->streams) plan.push_back({fate(s), probe_facts::kept(s), false});
+    }
     int kept = 0;
-    for (const auto& s : probe->streams) kept += probe_facts::kept(s) ? 1 : 0;
+    for (const auto& s : plan) kept += s.kept ? 1 : 0;
     std::cout << file.what() << ": would keep " << kept << " of " << probe->streams.size() << " streams"
               << (file.in_place ? " in place, " : ", ") << saving(*probe) << '\n';
-    for (const auto& s : probe->streams) {
-      std::cout << "  stream " << s.index << ": " << s.type << ' ' << s.codec << ", " << fate(s) << '\n';
+    for (std::size_t i = 0; i < plan.size(); ++i) {
+      const auto& s = probe->streams[i];
+      std::cout << "  stream " << s.index << ": " << s.type << ' ' << s.codec << ", " << plan[i].fate << '\n';
     }
     std::cout << kept_besides << '\n';
   }

@@ -14,6 +14,7 @@
 #include "report_fields.h"
 #include "space_check.h"
 #include "start_refusal.h"
+#include "stream_plan.h"
 #include "tacetra.h"
 #include "terminal.h"
 
@@ -37,6 +38,10 @@ int run_mute(const planned_file& file, const mute_options& options) {
       if (!room.fits(0)) return refuse({exit_no_space, not_enough_space(room)});
     }
   }
+
+  // Read before the job: a copy in place replaces the input.
+  const std::string changes =
+      before && before->regular ? changed_streams(plan_stream_fates(file.in_path, file.out_path)) : "";
 
   const int id = tacetra_start(file.in_path.c_str(), file.out_path.c_str());
   if (id < 0) return refuse(explain_refusal(id, file.in_path, file.out_path));
@@ -63,6 +68,7 @@ int run_mute(const planned_file& file, const mute_options& options) {
 
   switch (last.state) {
     case TACETRA_DONE:
+      if (!changes.empty()) std::cerr << "tacetra: " << file.name << ": " << changes << '\n';
       if (options.keep_dates && (!before || !give_dates(file.out_path, *before, error))) {
         std::cerr << "tacetra: " << file.shown_name()
                   << ": done, but the copy's dates could not be set: " << error.message() << '\n';

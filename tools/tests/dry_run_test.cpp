@@ -159,3 +159,42 @@ TEST(DryRun, TellsTheRefusalsOfTheRealRun) {
 }
 
 }  // namespace
+
+namespace {
+
+// Into a container that cannot hold every stream as it is: each stream's
+// own fate, the converted and left-out ones with what and why, and the real
+// run names them too, in its line of one file and of a batch.
+TEST(DryRun, NamesTheStreamsTheContainerMakesConvertOrLeaveOut) {
+  fixtures::TempDir dir;
+  const std::string in = dir.file("in.mkv");
+  fixtures::write_media(in, fixtures::layout_of({fixtures::Kind::video, fixtures::Kind::audio,
+                                                 fixtures::Kind::subtitle, fixtures::Kind::attachment}));
+  const std::string out = dir.file("out.mp4");
+  const std::string converted = "converted from subrip to mov_text";
+  const std::string left_out = "left out (the mp4 container cannot hold it)";
+
+  const finished_run dry = run_tool({"mute", "--dry-run", in, out});
+  EXPECT_EQ(dry.exit_code, 0) << dry.err;
+  EXPECT_EQ(dry.out, in + " -> " + out + ": would keep 2 of 4 streams, " + saving(in) +
+                         "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n"
+                         "  stream 2: subtitle subrip, " + converted + "\n  stream 3: other ttf, " + left_out + "\n");
+  EXPECT_FALSE(fs::exists(out));
+
+  const std::string changes = "stream 2 " + converted + ", stream 3 " + left_out;
+  const finished_run run = run_tool({"mute", in, out});
+  EXPECT_EQ(run.exit_code, 0) << run.err;
+  EXPECT_TRUE(run.err.ends_with("\ntacetra: " + in + ": " + changes + "\n")) << run.err;
+
+  // A batch keeps each file's name, so only a file whose name belies its
+  // container meets another container.
+  const std::string named_mp4 = dir.file("named.mp4");
+  fs::copy_file(in, named_mp4);
+  const finished_run batch = run_tool({"mute", "--to", dir.file("copies"), named_mp4});
+  EXPECT_EQ(batch.exit_code, 0) << batch.err;
+  EXPECT_NE(batch.out.find(named_mp4 + " -> " + dir.file("copies/named.mp4") + ": done, "), std::string::npos)
+      << batch.out;
+  EXPECT_TRUE(batch.out.ends_with(", " + changes + "\n")) << batch.out;
+}
+
+}  // namespace
