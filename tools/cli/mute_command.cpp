@@ -39,7 +39,7 @@ int run_mute(const planned_file& file, const mute_options& options) {
     }
   }
 
-  // Read before the job: a copy in place replaces the input.
+  // Known before the job starts: the streams it will convert or leave out.
   const std::string changes =
       before && before->regular ? changed_streams(plan_stream_fates(file.in_path, file.out_path)) : "";
 
@@ -68,7 +68,7 @@ int run_mute(const planned_file& file, const mute_options& options) {
 
   switch (last.state) {
     case TACETRA_DONE:
-      if (!changes.empty()) std::cerr << "tacetra: " << file.name << ": " << changes << '\n';
+      if (!changes.empty()) std::cerr << "tacetra: " << file.shown_name() << ": " << changes << '\n';
       if (options.keep_dates && (!before || !give_dates(file.out_path, *before, error))) {
         std::cerr << "tacetra: " << file.shown_name()
                   << ": done, but the copy's dates could not be set: " << error.message() << '\n';
