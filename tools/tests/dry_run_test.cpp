@@ -178,7 +178,8 @@ TEST(DryRun, NamesTheStreamsTheContainerMakesConvertOrLeaveOut) {
   EXPECT_EQ(dry.exit_code, 0) << dry.err;
   EXPECT_EQ(dry.out, in + " -> " + out + ": would keep 2 of 4 streams, " + saving(in) +
                          "\n  stream 0: video mpeg4, kept\n  stream 1: audio ac3, dropped (audio)\n"
-                         "  stream 2: subtitle subrip, " + converted + "\n  stream 3: other ttf, " + left_out + "\n");
+                         "  stream 2: subtitle subrip, " + converted + "\n  stream 3: other ttf, " + left_out + "\n" +
+                         kAlsoKept);
   EXPECT_FALSE(fs::exists(out));
 
   const std::string changes = "stream 2 " + converted + ", stream 3 " + left_out;
