@@ -1,12 +1,14 @@
 // What no job may do to a user's files, where only POSIX can set the scene:
 // a disk that fills up in the trailer, a partial file's name swapped while
-// the job runs, the host changing its current directory mid-copy, private
-// files replaced, and a named pipe whose writer has finished.
+// the job runs, a host killed mid-copy, the host changing its current
+// directory, private files replaced, and a named pipe whose writer has
+// finished.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,13 +20,16 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
+#include "common/partial_file.h"
 #include "jobs/session.h"
 #include "support/child.h"
 #include "support/files.h"
 #include "support/fixtures.h"
 #include "support/held_job.h"
 #include "support/jobs.h"
+#include "support/unnamed_files.h"
 #include "tacetra.h"
 
 namespace {
@@ -99,15 +104,67 @@ TEST_P(TrailerLimit, AWriteThatFailsInTheTrailerFailsTheJobAndKeepsTheUsersFile)
 INSTANTIATE_TEST_SUITE_P(Containers, TrailerLimit, testing::Values("mkv", "mp4"));
 
 // ---------------------------------------------------------------------------
-// Written through its own handle: what is swapped in at the partial file's
-// name while the job copies is never written, renamed or removed.
+// The partial file, both ways it is kept: without a name where the file
+// system allows it, else named. The copy of a private file is private from
+// its first byte; it takes the output's name only at the commit, even when
+// the output's name is as long as names get, and no other name is left.
+
+TEST(PartialFile, EitherWayTheCopyIsPrivateAndOnlyTheOutputIsLeft) {
+  using naming = tacetra::partial_file::naming;
+  TempDir probe;
+  const bool unnamed_here = fixtures::has_unnamed_files(probe.path());
+  for (const naming how : {naming::unnamed_where_possible, naming::named}) {
+    for (const std::size_t length : {std::size_t{7}, std::size_t{255}}) {
+      SCOPED_TRACE(std::to_string(length) + (how == naming::named ? " named" : " unnamed"));
+      TempDir dir;
+      const std::string name = std::string(length - 4, 'n') + ".mkv";
+      const std::string out = dir.file(name);
+      write_bytes(out, "the user's own file\n");
+      ASSERT_EQ(::chmod(out.c_str(), 0640), 0);
+      // The name a named partial file would take first: a user's, never opened.
+      if (length < 200) write_bytes(out + ".part", "a user's file\n");
+      const auto before = contents_of(dir);
+
+      tacetra::partial_file file;
+      ASSERT_EQ(file.create(out.c_str(), how), tacetra::partial_file::created::ok);
+      std::set<std::string> added;
+      for (const std::string& n : names_in(dir)) {
+        if (before.count(n) == 0) added.insert(n);
+      }
+      const auto hidden = fixtures::unnamed_files_open_in(dir.path());
+      if (how == naming::unnamed_where_possible && unnamed_here) {
+        EXPECT_TRUE(added.empty());
+        ASSERT_EQ(hidden.size(), 1u);
+        EXPECT_EQ(hidden[0].st_mode & 07777, 0640u);
+      } else {
+        EXPECT_EQ(added, (std::set<std::string>{length < 200 ? name + ".part1" : "tacetra.part"}));
+        EXPECT_TRUE(hidden.empty());
+        if (!added.empty()) EXPECT_EQ(mode_of(dir.file(*added.begin())), 0640u);
+      }
+
+      const std::string copy = "the copy";
+      ASSERT_EQ(file.write(reinterpret_cast<const std::uint8_t*>(copy.data()), 8), 8);
+      ASSERT_TRUE(file.finish());
+      EXPECT_EQ(read_bytes(out), before.at(name));
+      ASSERT_TRUE(file.commit());
+      auto after = before;
+      after[name] = copy;
+      EXPECT_EQ(contents_of(dir), after);
+      EXPECT_EQ(mode_of(out), 0640u);
+      EXPECT_EQ(file.size(), 8);
+    }
+  }
+}
+
+// Written through its own handle: what is swapped in at a named partial
+// file's name while it is written is never written, renamed or removed.
 
 struct swap_case {
   const char* name;
   std::function<void(const TempDir& dir, const std::string& at)> put;
 };
 
-TEST(PartialFile, ANameSwappedInWhileTheJobCopiesIsNeverWrittenRenamedOrRemoved) {
+TEST(PartialFile, ANameSwappedInWhileItIsWrittenIsNeverWrittenRenamedOrRemoved) {
   const swap_case cases[] = {
       {"a symlink to a file the job must not write",
        [](const TempDir& dir, const std::string& at) { fs::create_symlink(dir.file("victim.txt"), at); }},
@@ -117,14 +174,12 @@ TEST(PartialFile, ANameSwappedInWhileTheJobCopiesIsNeverWrittenRenamedOrRemoved)
   for (const swap_case& c : cases) {
     SCOPED_TRACE(c.name);
     TempDir dir;
-    FreeAllSlots guard;
-    const std::string in = write_good_input(dir, "in.mkv");
     const std::string out = dir.file("out.mkv");
     write_bytes(out, "the user's own file\n");
     write_bytes(dir.file("victim.txt"), "the victim\n");
-    HeldJob held(dir, in);
-    const int id = held.start(out);
-    ASSERT_EQ(id, 0);
+    tacetra::partial_file file;
+    ASSERT_EQ(file.create(out.c_str(), tacetra::partial_file::naming::named),
+              tacetra::partial_file::created::ok);
     const std::string partial = out + ".part";
     ASSERT_TRUE(fs::is_regular_file(fs::symlink_status(partial)));
     // The job's own file, moved aside; the job goes on writing it.
@@ -138,13 +193,54 @@ TEST(PartialFile, ANameSwappedInWhileTheJobCopiesIsNeverWrittenRenamedOrRemoved)
     const auto before = others();
     const auto type_before = fs::symlink_status(partial).type();
 
-    held.release();
-    EXPECT_EQ(wait_final(id), TACETRA_FAILED);
-    EXPECT_STREQ(tacetra_result(id), R"({"state":5,"ok":false,"error":"cannot open output file"})");
-    tacetra_free(id);
+    const std::string copy = "the copy";
+    EXPECT_EQ(file.write(reinterpret_cast<const std::uint8_t*>(copy.data()), 8), 8);
+    EXPECT_TRUE(file.finish());
+    EXPECT_FALSE(file.commit());
+    file.discard();
     EXPECT_EQ(others(), before);
     EXPECT_EQ(fs::symlink_status(partial).type(), type_before);
+    EXPECT_EQ(read_bytes(dir.file("moved.part")), copy);
   }
+}
+
+// ---------------------------------------------------------------------------
+// A host killed mid-copy leaves no partial copy, and the user's file at the
+// output as it was.
+
+TEST(PartialFile, AHostKilledMidCopyLeavesNothingBehind) {
+  TempDir dir;
+  if (!fixtures::has_unnamed_files(dir.path())) GTEST_SKIP() << "no unnamed files on this file system";
+  const std::string in = write_good_input(dir, "in.mkv");
+  const std::string out = dir.file("out.mkv");
+  const std::string users = "the user's own file\n";
+  write_bytes(out, users);
+
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t host = ::fork();
+  ASSERT_GE(host, 0);
+  if (host == 0) {
+    ::close(ready[0]);
+    HeldJob held(dir, in);
+    const char held_mid_copy = held.start(out) == 0 ? 'y' : 'n';
+    (void)::write(ready[1], &held_mid_copy, 1);
+    ::pause();
+    ::_exit(1);
+  }
+  ::close(ready[1]);
+  char held_mid_copy = 'n';
+  EXPECT_EQ(::read(ready[0], &held_mid_copy, 1), 1);
+  ::close(ready[0]);
+  EXPECT_EQ(held_mid_copy, 'y');
+  ::kill(host, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(host, &status, 0), host);
+  EXPECT_TRUE(WIFSIGNALED(status));
+
+  // Besides the test's named pipe, the directory as it was.
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"in.mkv", "held-in.mkv", "out.mkv"}));
+  EXPECT_TRUE(read_bytes(out) == users);
 }
 
 // ---------------------------------------------------------------------------
@@ -205,7 +301,12 @@ TEST(Permissions, AReplacedFileKeepsItsBitsAndANewFileGetsTheDefault) {
   ASSERT_EQ(::chmod(secret.c_str(), 0600), 0);
   HeldJob held(dir, in);
   ASSERT_EQ(held.start(secret), 0);
-  EXPECT_EQ(mode_of(secret + ".part"), 0600u);
+  std::vector<unsigned> partial_modes;
+  for (const struct stat& st : fixtures::unnamed_files_open_in(dir.path())) {
+    partial_modes.push_back(st.st_mode & 07777);
+  }
+  if (fs::exists(secret + ".part")) partial_modes.push_back(mode_of(secret + ".part"));
+  EXPECT_EQ(partial_modes, std::vector<unsigned>{0600u});
   held.release();
   EXPECT_EQ(wait_final(0), TACETRA_DONE);
   EXPECT_EQ(mode_of(secret), 0600u);

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -40,9 +41,31 @@ int create_new(int directory_fd, const char* stem, char (&name)[N]) {
   return -1;  // every name was taken: errno is EEXIST
 }
 
+// A file without a name in the directory, which only this descriptor
+// reaches until it is linked in; -1 with errno set.
+int create_unnamed(int directory_fd) {
+  return ::openat(directory_fd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+}
+
+// The errors of a kernel or file system without unnamed files, where a
+// named partial file is made instead.
+bool has_no_unnamed_files(int error) { return error == EOPNOTSUPP || error == EISDIR || error == EINVAL; }
+
+// Gives the file open at `fd` the name `name` in the directory, failing
+// with EEXIST when the name is taken, as O_EXCL does: the file's entry in
+// /proc, or, where /proc is missing, the descriptor itself (which the
+// kernel allows only to some).
+int link_descriptor(int fd, int directory_fd, const char* name) {
+  char own[32];
+  std::snprintf(own, sizeof own, "/proc/self/fd/%d", fd);
+  if (::linkat(AT_FDCWD, own, directory_fd, name, AT_SYMLINK_FOLLOW) == 0) return 0;
+  if (errno != ENOENT) return -1;
+  return ::linkat(fd, "", directory_fd, name, AT_EMPTY_PATH);
+}
+
 }  // namespace
 
-partial_file::created partial_file::create(const char* final_path) {
+partial_file::created partial_file::create(const char* final_path, naming how) {
   const char* slash = std::strrchr(final_path, '/');
   if (slash == nullptr || slash[1] == '\0') return created::failed;
   final_name_ = slash + 1;
@@ -56,11 +79,18 @@ partial_file::created partial_file::create(const char* final_path) {
     return created::directory_at_output;
   }
 
-  fd_ = create_new(directory_fd_, final_name_, name_);
-  // A name at the file system's limit leaves no room for the suffix.
-  if (fd_ < 0 && errno == ENAMETOOLONG) fd_ = create_new(directory_fd_, "tacetra", name_);
-  if (fd_ < 0) return created::failed;
-  exists_ = true;
+  if (how == naming::unnamed_where_possible) {
+    fd_ = create_unnamed(directory_fd_);
+    unnamed_ = fd_ >= 0;
+    if (fd_ < 0 && !has_no_unnamed_files(errno)) return created::failed;
+  }
+  if (!unnamed_) {
+    fd_ = create_new(directory_fd_, final_name_, name_);
+    // A name at the file system's limit leaves no room for the suffix.
+    if (fd_ < 0 && errno == ENAMETOOLONG) fd_ = create_new(directory_fd_, "tacetra", name_);
+    if (fd_ < 0) return created::failed;
+    exists_ = true;
+  }
   struct stat own;
   if (::fstat(fd_, &own) != 0) return created::failed;  // discarded with the object
   device_ = own.st_dev;
@@ -109,12 +139,27 @@ bool partial_file::finish() {
   // Again at the end, for a file whose permissions changed meanwhile.
   if (!take_attributes_of_replaced()) return false;
   struct stat own;
-  const bool written = ::fsync(fd_) == 0 && ::fstat(fd_, &own) == 0;
-  const bool closed = ::close(fd_) == 0;
-  fd_ = -1;
-  if (!written || !closed) return false;
+  if (::fsync(fd_) != 0 || ::fstat(fd_, &own) != 0) return false;
   size_ = own.st_size;
   return true;
+}
+
+bool partial_file::link_in() {
+  const char* stem = final_name_;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unsigned long long bits = 0;
+    if (::getrandom(&bits, sizeof bits, 0) != static_cast<ssize_t>(sizeof bits)) return false;
+    const int length = std::snprintf(name_, name_capacity, ".%s.%016llx.part", stem, bits);
+    const bool fits = length >= 0 && static_cast<std::size_t>(length) < name_capacity;
+    if (fits && link_descriptor(fd_, directory_fd_, name_) == 0) return true;
+    // A name at the file system's limit leaves no room for the suffix.
+    if ((!fits || errno == ENAMETOOLONG) && stem == final_name_) {
+      stem = "tacetra";
+      continue;
+    }
+    if (!fits || errno != EEXIST) return false;
+  }
+  return false;
 }
 
 bool partial_file::is_still_named() const {
@@ -125,9 +170,19 @@ bool partial_file::is_still_named() const {
 }
 
 bool partial_file::commit() {
-  if (!exists_ || fd_ >= 0 || !is_still_named()) return false;
+  if (fd_ < 0) return false;
+  if (unnamed_) {
+    if (!link_in()) return false;
+    unnamed_ = false;
+    exists_ = true;
+  }
+  // Whoever may write the directory may have renamed something else to the
+  // name since: only this very file is moved over the output.
+  if (!exists_ || !is_still_named()) return false;
   if (::renameat(directory_fd_, name_, directory_fd_, final_name_) != 0) return false;
   exists_ = false;
+  ::close(fd_);  // every byte is already durable
+  fd_ = -1;
   return true;
 }
 

@@ -35,8 +35,11 @@ HANDLE open_named(const std::wstring& name, DWORD access) {
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
 }
 
-bool delete_by_handle(HANDLE h) {
-  FILE_DISPOSITION_INFO disposition{TRUE};
+// Marks the file open at `h` for deletion once its last handle is closed,
+// whoever closes it, the system included when the process dies; or takes
+// the mark back.
+bool delete_on_close(HANDLE h, bool marked) {
+  FILE_DISPOSITION_INFO disposition{marked ? TRUE : FALSE};
   return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
@@ -71,7 +74,7 @@ HANDLE partial_file::create_new(const std::string& directory, const char* stem) 
   return INVALID_HANDLE_VALUE;
 }
 
-partial_file::created partial_file::create(const char* final_path) {
+partial_file::created partial_file::create(const char* final_path, naming) {
   const char* cut = nullptr;
   for (const char* p = final_path; *p != '\0'; ++p) {
     if (*p == '/' || *p == '\\') cut = p;
@@ -99,6 +102,10 @@ partial_file::created partial_file::create(const char* final_path) {
   handle_ = h;
   exists_ = true;
   if (!identity_of(h, volume_, index_high_, index_low_)) return created::failed;
+  // Until the commit takes the mark back, a host that dies mid-copy leaves
+  // nothing behind. A file system that refuses the mark keeps the named
+  // file, which the job itself still removes.
+  marked_ = delete_on_close(h, true);
   return created::ok;
 }
 
@@ -135,10 +142,7 @@ bool partial_file::take_attributes_of_replaced() { return true; }
 
 bool partial_file::finish() {
   LARGE_INTEGER size;
-  const bool written = FlushFileBuffers(handle_) && GetFileSizeEx(handle_, &size);
-  const bool closed = CloseHandle(handle_) != 0;
-  handle_ = nullptr;
-  if (!written || !closed) return false;
+  if (!FlushFileBuffers(handle_) || !GetFileSizeEx(handle_, &size)) return false;
   size_ = size.QuadPart;
   return true;
 }
@@ -158,7 +162,14 @@ bool partial_file::is_still_named() const {
 }
 
 bool partial_file::commit() {
-  if (!exists_ || handle_ != nullptr || !is_still_named()) return false;
+  if (!exists_ || handle_ == nullptr) return false;
+  // ReplaceFileW works on names, with no handle of the job's open; the file
+  // keeps its name from here on, and discard removes it by name if the
+  // commit goes no further.
+  const bool kept = !marked_ || delete_on_close(handle_, false);
+  const bool closed = CloseHandle(handle_) != 0;
+  handle_ = nullptr;
+  if (!kept || !closed || !is_still_named()) return false;
   const DWORD at_output = GetFileAttributesW(final_.c_str());
   const bool replaces_file = at_output != INVALID_FILE_ATTRIBUTES &&
                              !(at_output & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
@@ -182,13 +193,13 @@ bool partial_file::commit() {
 void partial_file::discard() {
   if (handle_ != nullptr) {
     // Deleted through the job's own handle: whatever the name leads to.
-    if (exists_) delete_by_handle(handle_);
+    if (exists_) delete_on_close(handle_, true);
     CloseHandle(handle_);
     handle_ = nullptr;
   } else if (exists_) {
     const HANDLE h = open_named(wide_name_, DELETE);
     if (h != INVALID_HANDLE_VALUE) {
-      if (is_own(h)) delete_by_handle(h);
+      if (is_own(h)) delete_on_close(h, true);
       CloseHandle(h);
     }
   }

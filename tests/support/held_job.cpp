@@ -129,8 +129,8 @@ void HeldJob::plan(hold where) {
   }
 }
 
-int HeldJob::start(const std::string& out_path) {
-  const int id = tacetra_start(pipe_.c_str(), out_path.c_str());
+int HeldJob::start(const std::string& out_path, const std::string& in_name) {
+  const int id = tacetra_start((in_name.empty() ? pipe_ : in_name).c_str(), out_path.c_str());
   // The look at the input has ended with the call: the next reader is the worker.
   armed_ = true;
   if (id >= 0) {

@@ -36,8 +36,10 @@ class HeldJob {
   const std::string& in_path() const { return pipe_; }
 
   // Starts the job with tacetra_start and waits until its worker is held.
-  // Returns the slot id, or the start code.
-  int start(const std::string& out_path);
+  // Returns the slot id, or the start code. `in_name` is the input as the
+  // host names it, another name of in_path() (relative, or a link); empty
+  // for in_path() itself.
+  int start(const std::string& out_path, const std::string& in_name = {});
 
   // What the held worker has copied: its packets and its progress figure.
   std::int64_t packets() const { return packets_; }
