@@ -150,6 +150,44 @@ TEST_F(RunningJob, ItsPathsCannotBeAnotherJobsOutputUntilItEnds) {
   EXPECT_EQ(wait_final(1), TACETRA_DONE);
 }
 
+// A job started with paths relative to one directory, and the host gone to
+// another: the job's files are still its own, by the names of the start
+// spelled from there, and by a hard link; the same relative names now lead
+// to other files, which are free to write.
+TEST_F(RunningJob, ItsRelativePathsStayItsOwnWhateverTheHostsDirectory) {
+  TempDir elsewhere;
+  struct CurrentDirectory {
+    fs::path saved = fs::current_path();
+    ~CurrentDirectory() { fs::current_path(saved); }
+  } cwd;
+  const std::string in = write_good_input(dir, "a.mkv");
+  const std::string in_bytes = read_bytes(in);
+  const std::string other = write_good_input(dir, "c.mkv");
+  HeldJob held(dir, in);
+  const std::string hard_link = elsewhere.file("hard.mkv");
+  ASSERT_EQ(::link(held.in_path().c_str(), hard_link.c_str()), 0);
+  fs::current_path(dir.path());
+  ASSERT_EQ(held.start("b.mkv", "held-a.mkv"), 0);
+  fs::current_path(elsewhere.path());
+
+  for (const std::string& out : {held.in_path(), dir.file("b.mkv"), std::string("hard.mkv")}) {
+    EXPECT_EQ(tacetra_start(other.c_str(), out.c_str()), TACETRA_ERR_ARGS) << out;
+  }
+  EXPECT_EQ(tacetra_status(1), -1);
+  ASSERT_EQ(tacetra_start(other.c_str(), "b.mkv"), 1);
+  EXPECT_EQ(wait_final(1), TACETRA_DONE);
+
+  held.release();
+  EXPECT_EQ(wait_final(0), TACETRA_DONE);
+  EXPECT_TRUE(fs::is_fifo(held.in_path()));
+  EXPECT_TRUE(read_bytes(in) == in_bytes);
+  EXPECT_EQ(names_in(dir), (std::set<std::string>{"a.mkv", "b.mkv", "c.mkv", "held-a.mkv"}));
+  EXPECT_EQ(names_in(elsewhere), (std::set<std::string>{"b.mkv", "hard.mkv"}));
+  for (const TempDir* where : {&dir, &elsewhere}) {
+    EXPECT_EQ(fixtures::read_media(where->file("b.mkv")).streams.size(), 1u);
+  }
+}
+
 // ---------------------------------------------------------------------------
 // A copy seen while it runs: the worker on a thread of the test's, reading a
 // named pipe that the test fills.

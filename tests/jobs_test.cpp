@@ -602,6 +602,9 @@ TEST(OutputCollision, AnotherLiveJobsInputOrOutputIsRefused) {
   other.in_use = 1;
   std::snprintf(other.in_path, sizeof other.in_path, "%s", other_in.c_str());
   std::snprintf(other.out_path, sizeof other.out_path, "%s", other_out.c_str());
+  // Absolute already: as tacetra_start would have resolved them.
+  std::snprintf(other.in_path_resolved, sizeof other.in_path_resolved, "%s", other_in.c_str());
+  std::snprintf(other.out_path_resolved, sizeof other.out_path_resolved, "%s", other_out.c_str());
   const std::string other_in_dotted = dir.path() + "/./other_in.mkv";
   const std::string other_out_dotted = dir.path() + "/./other_out.mkv";
 

@@ -124,8 +124,8 @@ TEST(StartPaths, RelativePathsNameWhatTheyNamedWhenTheJobStarted) {
   const int id = tacetra_start("in.mkv", "out.mkv");
   fs::current_path(elsewhere.path());
   ASSERT_EQ(id, 0);
-  EXPECT_TRUE(fs::equivalent(from_utf8(tacetra::g_sessions[id].in_file), from_utf8(in.c_str())));
-  EXPECT_TRUE(from_utf8(tacetra::g_sessions[id].out_file).is_absolute());
+  EXPECT_TRUE(fs::equivalent(from_utf8(tacetra::g_sessions[id].in_path_resolved), from_utf8(in.c_str())));
+  EXPECT_TRUE(from_utf8(tacetra::g_sessions[id].out_path_resolved).is_absolute());
   EXPECT_EQ(wait_final(id), TACETRA_DONE) << tacetra_result(id);
   EXPECT_NE(std::strstr(tacetra_result(id), R"("out_path":"out.mkv")"), nullptr) << tacetra_result(id);
   tacetra_free(id);

@@ -2,7 +2,8 @@
 // case, the \\?\ prefix, names beyond MAX_PATH and names that are not ASCII.
 // FFmpeg reads every path as UTF-8, so the library's own file calls (sizes,
 // the same-file check, the output's partial file and its deletion) must find
-// the file that FFmpeg finds.
+// the file that FFmpeg finds. And what Windows keeps of a replaced file, and
+// what a host that dies mid-copy leaves.
 #ifdef _WIN32
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -23,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/file_size.h"
+#include "common/partial_file.h"
 #include "common/same_file.h"
 #include "jobs/session.h"
 #include "support/fixtures.h"
@@ -205,8 +208,12 @@ TEST(WindowsPaths, AnOutputNamedLikeALiveJobsFilesInAnyCaseIsRefused) {
   tacetra::mute_session& live = tacetra::g_sessions[0];
   live.in_use = 1;
   live.state = tacetra::MUTE_RUNNING;
-  std::snprintf(live.in_path, sizeof live.in_path, "%s", write_clip(dir / "live.mkv").c_str());
+  const std::string live_in = write_clip(dir / "live.mkv");
+  std::snprintf(live.in_path, sizeof live.in_path, "%s", live_in.c_str());
   std::snprintf(live.out_path, sizeof live.out_path, "%s", live_out.c_str());
+  // Absolute already: as tacetra_start would have resolved them.
+  std::snprintf(live.in_path_resolved, sizeof live.in_path_resolved, "%s", live_in.c_str());
+  std::snprintf(live.out_path_resolved, sizeof live.out_path_resolved, "%s", live_out.c_str());
   const Spelling taken[] = {
       {"the output in upper case, not ASCII too", utf8(dir / u8"ÉTÉ OUT.MKV")},
       {"the output with forward slashes", with_slashes(live_out)},
@@ -276,6 +283,65 @@ TEST(WindowsOutputs, AReplacedFileKeepsItsAttributes) {
   const auto t = fixtures::run_worker(in, utf8(fresh));
   ASSERT_EQ(t->state, tacetra::MUTE_DONE) << t->error;
   EXPECT_EQ(GetFileAttributesW(fresh.c_str()) & FILE_ATTRIBUTE_HIDDEN, 0u);
+}
+
+// A host that dies mid-copy leaves no partial copy beside the user's file,
+// which stays as it was. The host is a second process of this program,
+// started with the output's path in its environment: it writes part of a
+// copy, says so with a file, and waits to be ended, as the system ends a
+// crashed host.
+constexpr wchar_t killed_host_output[] = L"TACETRA_TEST_KILLED_HOST_OUTPUT";
+
+bool run_as_killed_host() {
+  wchar_t out[32768];
+  const DWORD length = GetEnvironmentVariableW(killed_host_output, out, 32768);
+  if (length == 0 || length >= 32768) return false;
+  const fs::path out_path(out);
+  static tacetra::partial_file copy;  // never destroyed: the process is ended
+  if (copy.create(utf8(out_path).c_str()) != tacetra::partial_file::created::ok) ExitProcess(2);
+  const std::string bytes(100000, 'c');
+  if (copy.write(reinterpret_cast<const std::uint8_t*>(bytes.data()), 100000) != 100000) ExitProcess(3);
+  std::ofstream(out_path.parent_path() / "writing", std::ios::binary) << "1";
+  Sleep(INFINITE);
+  return true;
+}
+
+// Before any test runs, in the process started as the host.
+[[maybe_unused]] const bool is_killed_host = run_as_killed_host();
+
+TEST(WindowsOutputs, AHostKilledMidCopyLeavesNothingBehind) {
+  TempDir temp;
+  const fs::path dir = windows_dir(temp);
+  const fs::path out = dir / "out.mkv";
+  const std::string users = "the user's own file";
+  std::ofstream(out, std::ios::binary) << users;
+
+  wchar_t program[32768];
+  ASSERT_GT(GetModuleFileNameW(nullptr, program, 32768), 0u);
+  std::wstring command = L"\"" + std::wstring(program) + L"\" --gtest_list_tests";
+  ASSERT_TRUE(SetEnvironmentVariableW(killed_host_output, out.c_str()));
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION host{};
+  const bool started = CreateProcessW(program, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                                      nullptr, &startup, &host) != 0;
+  SetEnvironmentVariableW(killed_host_output, nullptr);
+  ASSERT_TRUE(started);
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  DWORD exit_code = STILL_ACTIVE;
+  while (!fs::exists(dir / "writing") && GetExitCodeProcess(host.hProcess, &exit_code) &&
+         exit_code == STILL_ACTIVE && std::chrono::steady_clock::now() < give_up) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_TRUE(fs::exists(dir / "writing")) << "the host ended with " << exit_code;
+  TerminateProcess(host.hProcess, 1);
+  WaitForSingleObject(host.hProcess, INFINITE);
+  CloseHandle(host.hThread);
+  CloseHandle(host.hProcess);
+
+  EXPECT_EQ(names_in(dir), (std::set<fs::path>{"out.mkv", "writing"}));
+  std::ifstream kept(out, std::ios::binary);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), users);
 }
 
 }  // namespace

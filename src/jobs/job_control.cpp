@@ -35,16 +35,20 @@ bool valid_path(const char* path) {
 
 // Writing to the input itself, or to a file another live job reads or
 // writes, would destroy what that job depends on (and a cancel would then
-// delete the user's original).
-bool output_collides(const char* in_path, const char* out_path) {
+// delete the user's original). Every path here is one resolved when its
+// job started, so a relative path names what it named then, whatever the
+// host's current directory is now; same_file compares the files themselves
+// where they exist, so links and other spellings of a name count too.
+bool output_collides(const char* in_path_resolved, const char* out_path_resolved) {
   // Inputs are compared as FFmpeg reads them; outputs are written at the
   // name the runtime knows.
-  if (same_file(ffmpeg_file_name(in_path), out_path)) return true;
+  if (same_file(ffmpeg_file_name(in_path_resolved), out_path_resolved)) return true;
   for (mute_session& other : g_sessions) {
     if (other.in_use == 0) continue;
     const std::int32_t state = load(other.state, std::memory_order_acquire);
     if (state != MUTE_PENDING && state != MUTE_RUNNING) continue;
-    if (same_file(out_path, ffmpeg_file_name(other.in_path)) || same_file(out_path, other.out_path)) {
+    if (same_file(out_path_resolved, ffmpeg_file_name(other.in_path_resolved)) ||
+        same_file(out_path_resolved, other.out_path_resolved)) {
       return true;
     }
   }
@@ -86,14 +90,14 @@ extern "C" TACETRA_API int tacetra_start(const char* in_path, const char* out_pa
   if (!valid_path(in_path) || !valid_path(out_path)) return START_ERR_ARGS;
   // The files the paths name now, whatever the host's current directory is
   // when the worker opens them.
-  char in_file[RESOLVED_PATH_CAPACITY];
-  char out_file[RESOLVED_PATH_CAPACITY];
-  if (!absolute_path(in_path, in_file, sizeof in_file) ||
-      !absolute_path(out_path, out_file, sizeof out_file)) {
+  char in_path_resolved[RESOLVED_PATH_CAPACITY];
+  char out_path_resolved[RESOLVED_PATH_CAPACITY];
+  if (!absolute_path(in_path, in_path_resolved, sizeof in_path_resolved) ||
+      !absolute_path(out_path, out_path_resolved, sizeof out_path_resolved)) {
     return START_ERR_ARGS;
   }
-  if (output_collides(in_path, out_path)) return START_ERR_ARGS;
-  if (const int refused = judge_input(in_file); refused != 0) return refused;
+  if (output_collides(in_path_resolved, out_path_resolved)) return START_ERR_ARGS;
+  if (const int refused = judge_input(in_path_resolved); refused != 0) return refused;
   const int id = lowest_free_slot();
   if (id < 0) return id;
 
@@ -104,9 +108,9 @@ extern "C" TACETRA_API int tacetra_start(const char* in_path, const char* out_pa
   store(s.state, MUTE_PENDING);
   std::snprintf(s.in_path, PATH_CAPACITY, "%s", in_path);
   std::snprintf(s.out_path, PATH_CAPACITY, "%s", out_path);
-  std::memcpy(s.in_file, in_file, sizeof in_file);
-  std::memcpy(s.out_file, out_file, sizeof out_file);
-  s.in_size_bytes = file_size(in_file);
+  std::memcpy(s.in_path_resolved, in_path_resolved, sizeof in_path_resolved);
+  std::memcpy(s.out_path_resolved, out_path_resolved, sizeof out_path_resolved);
+  s.in_size_bytes = file_size(in_path_resolved);
 
   auto* start = static_cast<thread_start*>(std::calloc(1, sizeof(thread_start)));
   if (start == nullptr) {

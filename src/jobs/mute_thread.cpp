@@ -59,7 +59,7 @@ class mute_job {
  private:
   // Returns null once the output's header is written, else the failure.
   const char* set_up() {
-    if (open_local_input(s_.in_file, input_) < 0) return "cannot open input";
+    if (open_local_input(s_.in_path_resolved, input_) < 0) return "cannot open input";
     if (avformat_find_stream_info(input_.get(), nullptr) < 0) return "no stream info";
     store(s_.total_ms, duration_ms(input_->duration));
 
@@ -212,7 +212,7 @@ class mute_job {
         ffmpeg_file_name(s_.out_path) != s_.out_path) {
       return "cannot open output file";
     }
-    if (partial_.create(s_.out_file) != partial_file::created::ok) return "cannot open output file";
+    if (partial_.create(s_.out_path_resolved) != partial_file::created::ok) return "cannot open output file";
     output.pb = new_output_io(written_);
     if (output.pb == nullptr) return "oom";
     output.flags |= AVFMT_FLAG_CUSTOM_IO;

@@ -52,6 +52,7 @@ struct mute_session {
   alignas(4) std::int32_t in_use;
   alignas(4) std::int32_t state;
   alignas(4) std::int32_t cancel;
+  // The two paths as the host gave them, which the reports show.
   char in_path[PATH_CAPACITY];
   char out_path[PATH_CAPACITY];
   alignas(8) std::int64_t processed_ms;
@@ -64,12 +65,12 @@ struct mute_session {
   char progress_json[512];
   char result_json[4096];
   thread_start* thread;
-  // The two paths as tacetra_start resolved them against the current
-  // directory of that moment: what the worker reads and writes, whatever
-  // the host's current directory becomes later. The reports show the paths
-  // as the host gave them.
-  char in_file[RESOLVED_PATH_CAPACITY];
-  char out_file[RESOLVED_PATH_CAPACITY];
+  // The same two paths as tacetra_start resolved them against the current
+  // directory of that moment: what the worker reads and writes, and what
+  // later starts compare their output with, whatever the host's current
+  // directory becomes.
+  char in_path_resolved[RESOLVED_PATH_CAPACITY];
+  char out_path_resolved[RESOLVED_PATH_CAPACITY];
 };
 
 extern mute_session g_sessions[MAX_SESSIONS];

@@ -39,8 +39,8 @@ std::unique_ptr<tacetra::mute_session> new_record(const std::string& in, const s
   s->in_use = 1;
   std::snprintf(s->in_path, sizeof s->in_path, "%s", in.c_str());
   std::snprintf(s->out_path, sizeof s->out_path, "%s", out.c_str());
-  EXPECT_TRUE(tacetra::absolute_path(s->in_path, s->in_file, sizeof s->in_file));
-  EXPECT_TRUE(tacetra::absolute_path(s->out_path, s->out_file, sizeof s->out_file));
+  EXPECT_TRUE(tacetra::absolute_path(s->in_path, s->in_path_resolved, sizeof s->in_path_resolved));
+  EXPECT_TRUE(tacetra::absolute_path(s->out_path, s->out_path_resolved, sizeof s->out_path_resolved));
   return s;
 }
 
