@@ -53,8 +53,9 @@ extern "C" {
 
 /* Negative results of tacetra_start (there is no -6). */
 #define TACETRA_ERR_ARGS (-1)     /* a path null, empty or longer than TACETRA_PATH_MAX,
-                                     or the output names the input or a path of a
-                                     pending or running job */
+                                     or the output names the input or a file of a
+                                     pending or running job (by each job's paths as
+                                     resolved at its start, and by file identity) */
 #define TACETRA_ERR_BUSY (-2)     /* all TACETRA_MAX_JOBS slots are in use */
 #define TACETRA_ERR_OPEN (-3)     /* the input cannot be opened as a local media file */
 #define TACETRA_ERR_THREAD (-4)   /* the worker thread cannot be started */
@@ -72,7 +73,11 @@ TACETRA_API const char* tacetra_probe(const char* path);
  * name picks the container, as a job in the lowest free slot. Both paths are
  * copied, relative ones resolved against the current directory of this call:
  * they need to live only for the call. The copy is written beside `out_path`
- * and replaces what stands there only once it is complete.
+ * and replaces what stands there only once it is complete. While it is
+ * written it has no name where the system allows it (an O_TMPFILE file on
+ * Linux; on Windows a file deleted on close until it is complete), so a host
+ * that crashes or is killed mid-copy leaves no partial copy behind; on other
+ * file systems it is a named OUTPUT.part, which such a host leaves.
  * Returns the slot id, 0 to TACETRA_MAX_JOBS - 1, or a TACETRA_ERR_* code.
  * The checks run in this order: ARGS, OPEN, NO_VIDEO, NO_AUDIO, BUSY,
  * THREAD, so a bad input gives its own code even when every slot is busy.

@@ -39,7 +39,7 @@ HANDLE open_named(const std::wstring& name, DWORD access) {
 // whoever closes it, the system included when the process dies; or takes
 // the mark back.
 bool delete_on_close(HANDLE h, bool marked) {
-  FILE_DISPOSITION_INFO disposition{marked ? TRUE : FALSE};
+  FILE_DISPOSITION_INFO disposition{static_cast<BOOLEAN>(marked ? TRUE : FALSE)};
   return SetFileInformationByHandle(h, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
@@ -166,10 +166,10 @@ bool partial_file::commit() {
   // ReplaceFileW works on names, with no handle of the job's open; the file
   // keeps its name from here on, and discard removes it by name if the
   // commit goes no further.
-  const bool kept = !marked_ || delete_on_close(handle_, false);
+  const bool unmarked = !marked_ || delete_on_close(handle_, false);
   const bool closed = CloseHandle(handle_) != 0;
   handle_ = nullptr;
-  if (!kept || !closed || !is_still_named()) return false;
+  if (!unmarked || !closed || !is_still_named()) return false;
   const DWORD at_output = GetFileAttributesW(final_.c_str());
   const bool replaces_file = at_output != INVALID_FILE_ATTRIBUTES &&
                              !(at_output & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
