@@ -269,8 +269,8 @@ class mute_job {
   }
 
   // Done only once every byte reached the file: the trailer, the I/O
-  // context's own error state (every write it made) and the file's flush
-  // and close all succeeded. Only then does the copy replace out_path, and
+  // context's own error state (every write it made) and the file's flush to
+  // the disk all succeeded. Only then does the copy replace out_path, and
   // done waits for that name to be on the disk too.
   job_state finish() {
     if (av_write_trailer(output_.get()) < 0) return fail("write trailer failed");
