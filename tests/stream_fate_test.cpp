@@ -43,7 +43,8 @@ tacetra::input_context open_input(const std::string& path, int flags = 0) {
   AVFormatContext* raw = avformat_alloc_context();
   if (raw == nullptr) throw std::runtime_error("oom");
   raw->flags |= flags;
-  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) throw std::runtime_error("open " + path);
+  if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0)
+    throw std::runtime_error("open " + path);
   tacetra::input_context input(raw);
   if (avformat_find_stream_info(raw, nullptr) < 0) throw std::runtime_error("stream info " + path);
   return input;
@@ -51,7 +52,8 @@ tacetra::input_context open_input(const std::string& path, int flags = 0) {
 
 std::set<std::string> names_in(const TempDir& dir) {
   std::set<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path())) names.insert(entry.path().filename().string());
+  for (const auto& entry : fs::directory_iterator(dir.path()))
+    names.insert(entry.path().filename().string());
   return names;
 }
 
@@ -89,30 +91,61 @@ TEST_P(StreamPlan, AsksTheMuxer) {
 
 constexpr AVCodecID kNone = AV_CODEC_ID_NONE;
 
-INSTANTIATE_TEST_SUITE_P(
-    Containers, StreamPlan,
-    ::testing::Values(
-        // Everything the container holds stays as it is, fonts included.
-        PlanCase{"MkvIntoMkv", "in.mkv", {Kind::audio, Kind::video, Kind::subtitle, Kind::attachment}, "out.mkv",
-                 {Fate::dropped, Fate::kept, Fate::kept, Fate::kept}, {}},
-        PlanCase{"MkvIntoMp4", "in.mkv", {Kind::audio, Kind::video, Kind::subtitle, Kind::attachment}, "out.mp4",
-                 {Fate::dropped, Fate::kept, Fate::converted, Fate::left_out},
-                 {kNone, kNone, AV_CODEC_ID_MOV_TEXT, kNone}},
-        PlanCase{"MkvIntoMov", "in.mkv", {Kind::video, Kind::subtitle}, "out.mov", {Fate::kept, Fate::converted},
-                 {kNone, AV_CODEC_ID_MOV_TEXT}},
-        PlanCase{"Mp4IntoMkv", "in.mp4", {Kind::video, Kind::audio, Kind::subtitle}, "out.mkv",
-                 {Fate::kept, Fate::dropped, Fate::converted}, {kNone, kNone, AV_CODEC_ID_SUBRIP}},
-        // A muxer that cannot say what it holds is taken at its word.
-        PlanCase{"TsIntoTs", "in.ts", {Kind::video, Kind::audio, Kind::data}, "out.ts",
-                 {Fate::kept, Fate::dropped, Fate::kept}, {}},
-        PlanCase{"TsIntoMp4", "in.ts", {Kind::video, Kind::audio, Kind::data}, "out.mp4",
-                 {Fate::kept, Fate::dropped, Fate::left_out}, {}},
-        PlanCase{"TsIntoMkv", "in.ts", {Kind::video, Kind::data}, "out.mkv", {Fate::kept, Fate::left_out}, {}},
-        // The container refuses the video: the rest is not looked at, and
-        // the job fails at its header.
-        PlanCase{"MkvIntoWebm", "in.mkv", {Kind::video, Kind::subtitle}, "out.webm", {Fate::kept, Fate::kept},
-                 {}}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Containers, StreamPlan,
+                         ::testing::Values(
+                             // Everything the container holds stays as it is, fonts included.
+                             PlanCase{"MkvIntoMkv",
+                                      "in.mkv",
+                                      {Kind::audio, Kind::video, Kind::subtitle, Kind::attachment},
+                                      "out.mkv",
+                                      {Fate::dropped, Fate::kept, Fate::kept, Fate::kept},
+                                      {}},
+                             PlanCase{"MkvIntoMp4",
+                                      "in.mkv",
+                                      {Kind::audio, Kind::video, Kind::subtitle, Kind::attachment},
+                                      "out.mp4",
+                                      {Fate::dropped, Fate::kept, Fate::converted, Fate::left_out},
+                                      {kNone, kNone, AV_CODEC_ID_MOV_TEXT, kNone}},
+                             PlanCase{"MkvIntoMov",
+                                      "in.mkv",
+                                      {Kind::video, Kind::subtitle},
+                                      "out.mov",
+                                      {Fate::kept, Fate::converted},
+                                      {kNone, AV_CODEC_ID_MOV_TEXT}},
+                             PlanCase{"Mp4IntoMkv",
+                                      "in.mp4",
+                                      {Kind::video, Kind::audio, Kind::subtitle},
+                                      "out.mkv",
+                                      {Fate::kept, Fate::dropped, Fate::converted},
+                                      {kNone, kNone, AV_CODEC_ID_SUBRIP}},
+                             // A muxer that cannot say what it holds is taken at its word.
+                             PlanCase{"TsIntoTs",
+                                      "in.ts",
+                                      {Kind::video, Kind::audio, Kind::data},
+                                      "out.ts",
+                                      {Fate::kept, Fate::dropped, Fate::kept},
+                                      {}},
+                             PlanCase{"TsIntoMp4",
+                                      "in.ts",
+                                      {Kind::video, Kind::audio, Kind::data},
+                                      "out.mp4",
+                                      {Fate::kept, Fate::dropped, Fate::left_out},
+                                      {}},
+                             PlanCase{"TsIntoMkv",
+                                      "in.ts",
+                                      {Kind::video, Kind::data},
+                                      "out.mkv",
+                                      {Fate::kept, Fate::left_out},
+                                      {}},
+                             // The container refuses the video: the rest is not looked at, and
+                             // the job fails at its header.
+                             PlanCase{"MkvIntoWebm",
+                                      "in.mkv",
+                                      {Kind::video, Kind::subtitle},
+                                      "out.webm",
+                                      {Fate::kept, Fate::kept},
+                                      {}}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
 // Converted subtitles: every cue's text, styling and timing read back.
@@ -148,7 +181,8 @@ TEST_P(SubtitleConversion, KeepsEveryCueAndTheRestOfTheFile) {
   ASSERT_EQ(copy.streams.size(), 2u);
   EXPECT_TRUE(fixtures::same_payload(copy.streams[0], written.streams[0])) << copy.streams[0];
   EXPECT_EQ(copy.streams[1].codec_type, AVMEDIA_TYPE_SUBTITLE);
-  EXPECT_EQ(copy.streams[1].codec_id, c.to) << avcodec_get_name(static_cast<AVCodecID>(copy.streams[1].codec_id));
+  EXPECT_EQ(copy.streams[1].codec_id, c.to)
+      << avcodec_get_name(static_cast<AVCodecID>(copy.streams[1].codec_id));
   EXPECT_EQ(read_cues(out, 1), cues);
   // Each cue is one packet; the video's and the cues' packets are counted.
   EXPECT_EQ(s->packets, 24);
@@ -156,11 +190,12 @@ TEST_P(SubtitleConversion, KeepsEveryCueAndTheRestOfTheFile) {
 
 INSTANTIATE_TEST_SUITE_P(
     Formats, SubtitleConversion,
-    ::testing::Values(ConversionCase{"SrtIntoMp4", "in.mkv", false, "out.mp4", AV_CODEC_ID_MOV_TEXT},
-                      ConversionCase{"AssIntoMp4", "in.mkv", true, "out.mp4", AV_CODEC_ID_MOV_TEXT},
-                      ConversionCase{"MovTextIntoMkv", "in.mp4", false, "out.mkv", AV_CODEC_ID_SUBRIP},
-                      // Held as it is: copied, not converted.
-                      ConversionCase{"AssIntoMkv", "in.mkv", true, "copy.mkv", AV_CODEC_ID_ASS}),
+    ::testing::Values(
+        ConversionCase{"SrtIntoMp4", "in.mkv", false, "out.mp4", AV_CODEC_ID_MOV_TEXT},
+        ConversionCase{"AssIntoMp4", "in.mkv", true, "out.mp4", AV_CODEC_ID_MOV_TEXT},
+        ConversionCase{"MovTextIntoMkv", "in.mp4", false, "out.mkv", AV_CODEC_ID_SUBRIP},
+        // Held as it is: copied, not converted.
+        ConversionCase{"AssIntoMkv", "in.mkv", true, "copy.mkv", AV_CODEC_ID_ASS}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // ---------------------------------------------------------------------------
@@ -192,7 +227,8 @@ TEST(LeftOut, DataAndFontsMp4CannotHoldAreLeftOutAndTheRestIsCopied) {
 TEST(LeftOut, AVideoTheContainerRefusesStillFails) {
   TempDir dir;
   const std::string in = dir.file("in.mkv");
-  fixtures::write_media(in, layout_of({Kind::video, Kind::audio, Kind::subtitle, Kind::attachment}));
+  fixtures::write_media(in,
+                        layout_of({Kind::video, Kind::audio, Kind::subtitle, Kind::attachment}));
   const auto s = run_worker(in, dir.file("out.webm"));
   EXPECT_EQ(s->state, tacetra::MUTE_FAILED);
   EXPECT_STREQ(s->error, "write header failed");
@@ -209,7 +245,9 @@ struct Times {
   friend bool operator==(const Times&, const Times&) = default;
 };
 
-std::ostream& operator<<(std::ostream& os, const Times& t) { return os << t.pts_ms << "/" << t.dts_ms; }
+std::ostream& operator<<(std::ostream& os, const Times& t) {
+  return os << t.pts_ms << "/" << t.dts_ms;
+}
 
 // The pts of every packet of `stream` in read order, and its dts where the
 // container keeps one (not Matroska), in ms.
@@ -220,7 +258,8 @@ std::vector<Times> times_of(const std::string& path, int stream, int flags, bool
   std::vector<Times> times;
   while (av_read_frame(input.get(), packet.get()) >= 0) {
     if (packet->stream_index == stream) {
-      if (packet->pts == AV_NOPTS_VALUE) throw std::runtime_error("a packet without pts in " + path);
+      if (packet->pts == AV_NOPTS_VALUE)
+        throw std::runtime_error("a packet without pts in " + path);
       const std::int64_t pts = av_rescale_q(packet->pts, tb, {1, 1000});
       const std::int64_t dts = with_dts ? av_rescale_q(packet->dts, tb, {1, 1000}) : 0;
       times.push_back({pts, dts});
@@ -261,7 +300,9 @@ TEST(GeneratedPts, PacketsWithoutPtsGetTheTimesFFmpegGenerates) {
     const auto s = run_worker(in, dir.file(out));
     ASSERT_EQ(s->state, tacetra::MUTE_DONE) << out << ": " << s->error;
     const bool with_dts = std::string(out) == "out.ts";
-    EXPECT_EQ(relative(times_of(dir.file(out), 0, 0, with_dts), with_dts), relative(generated, with_dts)) << out;
+    EXPECT_EQ(relative(times_of(dir.file(out), 0, 0, with_dts), with_dts),
+              relative(generated, with_dts))
+        << out;
     const MediaSummary copy = fixtures::read_media(dir.file(out));
     ASSERT_EQ(copy.streams.size(), 1u) << out;
     EXPECT_TRUE(fixtures::same_payload(copy.streams[0], written.streams[0])) << out;

@@ -39,18 +39,11 @@ int sink_write(void* opaque, write_data, int size) {
 std::int64_t sink_seek(void* opaque, std::int64_t offset, int whence) {
   auto& sink = *static_cast<null_sink*>(opaque);
   switch (whence & ~AVSEEK_FORCE) {
-    case AVSEEK_SIZE:
-      return sink.size;
-    case SEEK_SET:
-      break;
-    case SEEK_CUR:
-      offset += sink.position;
-      break;
-    case SEEK_END:
-      offset += sink.size;
-      break;
-    default:
-      return AVERROR(EINVAL);
+    case AVSEEK_SIZE: return sink.size;
+    case SEEK_SET: break;
+    case SEEK_CUR: offset += sink.position; break;
+    case SEEK_END: offset += sink.size; break;
+    default: return AVERROR(EINVAL);
   }
   if (offset < 0) return AVERROR(EINVAL);
   sink.position = offset;
@@ -60,10 +53,11 @@ std::int64_t sink_seek(void* opaque, std::int64_t offset, int whence) {
 // Whether a muxer of `format` writes its header for the kept video streams
 // plus one more stream, which `add` sets up (none when `add` is null).
 template <class SetUp>
-bool muxer_takes(const AVOutputFormat& format, const std::vector<const AVStream*>& videos, bool covers,
-                 SetUp* add) {
+bool muxer_takes(const AVOutputFormat& format, const std::vector<const AVStream*>& videos,
+                 bool covers, SetUp* add) {
   AVFormatContext* raw = nullptr;
-  if (avformat_alloc_output_context2(&raw, &format, nullptr, nullptr) < 0 || raw == nullptr) return false;
+  if (avformat_alloc_output_context2(&raw, &format, nullptr, nullptr) < 0 || raw == nullptr)
+    return false;
   output_context trial(raw);
   for (const AVStream* video : videos) {
     AVStream* out = avformat_new_stream(raw, nullptr);
@@ -91,7 +85,8 @@ bool muxer_takes(const AVOutputFormat& format, const std::vector<const AVStream*
 AVCodecID conversion_target(const AVStream& in, const AVOutputFormat& format,
                             const std::vector<const AVStream*>& videos, bool covers) {
   for (const AVCodecID target : text_subtitle_targets(in.codecpar->codec_id)) {
-    if (target == in.codecpar->codec_id || avformat_query_codec(&format, target, FF_COMPLIANCE_NORMAL) != 1) {
+    if (target == in.codecpar->codec_id ||
+        avformat_query_codec(&format, target, FF_COMPLIANCE_NORMAL) != 1) {
       continue;
     }
     subtitle_converter converter;
@@ -124,19 +119,24 @@ std::vector<stream_fate> plan_streams(const AVFormatContext& input, const AVOutp
   // A container that refuses the video fails the job at its header whatever
   // becomes of the rest.
   const bool covers = covers_as_files(input, format);
-  if (!others || (!videos.empty() && !muxer_takes<bool(AVStream&)>(format, videos, covers, nullptr))) {
+  if (!others ||
+      (!videos.empty() && !muxer_takes<bool(AVStream&)>(format, videos, covers, nullptr))) {
     return fates;
   }
 
   for (unsigned i = 0; i < input.nb_streams; ++i) {
     const AVStream& in = *input.streams[i];
-    if (fates[i].what == stream_fate::kind::dropped || in.codecpar->codec_type == AVMEDIA_TYPE_VIDEO) continue;
+    if (fates[i].what == stream_fate::kind::dropped ||
+        in.codecpar->codec_type == AVMEDIA_TYPE_VIDEO)
+      continue;
     auto copied = [&](AVStream& out) { return set_up_output_stream(in, out, format, covers); };
     if (muxer_takes(format, videos, covers, &copied)) continue;
-    const AVCodecID target =
-        is_text_subtitle(in.codecpar->codec_id) ? conversion_target(in, format, videos, covers) : AV_CODEC_ID_NONE;
-    fates[i] = target != AV_CODEC_ID_NONE ? stream_fate{stream_fate::kind::converted, target}
-                                          : stream_fate{stream_fate::kind::left_out, AV_CODEC_ID_NONE};
+    const AVCodecID target = is_text_subtitle(in.codecpar->codec_id)
+                                 ? conversion_target(in, format, videos, covers)
+                                 : AV_CODEC_ID_NONE;
+    fates[i] = target != AV_CODEC_ID_NONE
+                   ? stream_fate{stream_fate::kind::converted, target}
+                   : stream_fate{stream_fate::kind::left_out, AV_CODEC_ID_NONE};
   }
   return fates;
 }

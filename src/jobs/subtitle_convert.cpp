@@ -45,7 +45,8 @@ bool is_text_subtitle(AVCodecID id) {
 }
 
 std::vector<AVCodecID> text_subtitle_targets(AVCodecID from) {
-  if (is_styled(from)) return {AV_CODEC_ID_ASS, AV_CODEC_ID_MOV_TEXT, AV_CODEC_ID_SUBRIP, AV_CODEC_ID_WEBVTT};
+  if (is_styled(from))
+    return {AV_CODEC_ID_ASS, AV_CODEC_ID_MOV_TEXT, AV_CODEC_ID_SUBRIP, AV_CODEC_ID_WEBVTT};
   return {AV_CODEC_ID_SUBRIP, AV_CODEC_ID_MOV_TEXT, AV_CODEC_ID_ASS, AV_CODEC_ID_WEBVTT};
 }
 
@@ -55,7 +56,8 @@ bool subtitle_converter::open(const AVStream& in, AVCodecID to) {
   if (decoder == nullptr || encoder == nullptr) return false;
 
   decoder_.reset(avcodec_alloc_context3(decoder));
-  if (decoder_ == nullptr || avcodec_parameters_to_context(decoder_.get(), in.codecpar) < 0) return false;
+  if (decoder_ == nullptr || avcodec_parameters_to_context(decoder_.get(), in.codecpar) < 0)
+    return false;
   // The decoder times each cue from the packet's duration in this base.
   decoder_->pkt_timebase = in.time_base;
   if (avcodec_open2(decoder_.get(), decoder, nullptr) < 0) return false;
@@ -95,14 +97,16 @@ subtitle_converter::result subtitle_converter::convert(AVPacket& packet) {
   }
   if (duration <= 0 && cue.sub.end_display_time > cue.sub.start_display_time &&
       cue.sub.end_display_time != UINT32_MAX) {
-    duration = av_rescale_q(cue.sub.end_display_time - cue.sub.start_display_time, millis, time_base_);
+    duration =
+        av_rescale_q(cue.sub.end_display_time - cue.sub.start_display_time, millis, time_base_);
   }
   cue.sub.end_display_time -= cue.sub.start_display_time;
   cue.sub.start_display_time = 0;
 
   int size = 0;
   for (;;) {
-    size = avcodec_encode_subtitle(encoder_.get(), buffer_.data(), static_cast<int>(buffer_.size()), &cue.sub);
+    size = avcodec_encode_subtitle(encoder_.get(), buffer_.data(), static_cast<int>(buffer_.size()),
+                                   &cue.sub);
     if (size >= 0 || buffer_.size() >= kLargestBuffer) break;
     buffer_.resize(buffer_.size() * 2);  // a cue longer than any seen so far
   }

@@ -63,12 +63,15 @@ std::vector<Cue> read_cues(const std::string& path, int stream) {
   check(avformat_open_input(&raw, path.c_str(), nullptr, nullptr) >= 0, "opening " + path);
   std::unique_ptr<AVFormatContext, InputClose> input(raw);
   check(avformat_find_stream_info(raw, nullptr) >= 0, "reading the stream information of " + path);
-  check(stream >= 0 && static_cast<unsigned>(stream) < raw->nb_streams, "no such stream in " + path);
+  check(stream >= 0 && static_cast<unsigned>(stream) < raw->nb_streams,
+        "no such stream in " + path);
   const AVStream* st = raw->streams[stream];
   const AVCodec* codec = avcodec_find_decoder(st->codecpar->codec_id);
-  check(codec != nullptr, std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id));
+  check(codec != nullptr,
+        std::string("no decoder for ") + avcodec_get_name(st->codecpar->codec_id));
   std::unique_ptr<AVCodecContext, CodecContextFree> decoder(avcodec_alloc_context3(codec));
-  check(decoder != nullptr && avcodec_parameters_to_context(decoder.get(), st->codecpar) >= 0, "decoder set-up");
+  check(decoder != nullptr && avcodec_parameters_to_context(decoder.get(), st->codecpar) >= 0,
+        "decoder set-up");
   decoder->pkt_timebase = st->time_base;
   check(avcodec_open2(decoder.get(), codec, nullptr) >= 0, "opening the decoder");
 
@@ -88,8 +91,9 @@ std::vector<Cue> read_cues(const std::string& path, int stream) {
           if (sub.rects[i]->ass == nullptr) continue;
           Cue cue = cue_of(sub.rects[i]->ass);
           cue.start_ms = pts_ms - first_ms + sub.start_display_time;
-          cue.duration_ms = packet->duration > 0 ? av_rescale_q(packet->duration, st->time_base, millis)
-                                                 : sub.end_display_time - sub.start_display_time;
+          cue.duration_ms = packet->duration > 0
+                                ? av_rescale_q(packet->duration, st->time_base, millis)
+                                : sub.end_display_time - sub.start_display_time;
           cues.push_back(cue);
         }
         avsubtitle_free(&sub);
@@ -102,7 +106,8 @@ std::vector<Cue> read_cues(const std::string& path, int stream) {
 }
 
 std::ostream& operator<<(std::ostream& os, const Cue& c) {
-  return os << c.start_ms << "+" << c.duration_ms << " \"" << c.text << "\"" << (c.italic ? " italic" : "");
+  return os << c.start_ms << "+" << c.duration_ms << " \"" << c.text << "\""
+            << (c.italic ? " italic" : "");
 }
 
 }  // namespace fixtures

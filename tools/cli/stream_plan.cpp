@@ -31,7 +31,8 @@ std::unique_ptr<AVFormatContext, input_closer> open_local(const std::string& pat
 
 }  // namespace
 
-std::vector<stream_plan> plan_stream_fates(const std::string& in_path, const std::string& out_path) {
+std::vector<stream_plan> plan_stream_fates(const std::string& in_path,
+                                           const std::string& out_path) {
   const AVOutputFormat* format = av_guess_format(nullptr, out_path.c_str(), nullptr);
   if (format == nullptr) return {};
   const auto input = open_local(in_path);
@@ -42,20 +43,20 @@ std::vector<stream_plan> plan_stream_fates(const std::string& in_path, const std
   for (unsigned i = 0; i < input->nb_streams; ++i) {
     const AVCodecParameters& par = *input->streams[i]->codecpar;
     switch (fates[i].what) {
-      case kind::kept:
-        plan.push_back({"kept", true, false});
-        break;
+      case kind::kept: plan.push_back({"kept", true, false}); break;
       case kind::converted:
         plan.push_back({std::string("converted from ") + avcodec_get_name(par.codec_id) + " to " +
                             avcodec_get_name(fates[i].to),
                         true, true});
         break;
       case kind::left_out:
-        plan.push_back({std::string("left out (the ") + format->name + " container cannot hold it)", false, true});
+        plan.push_back({std::string("left out (the ") + format->name + " container cannot hold it)",
+                        false, true});
         break;
       case kind::dropped:
-        plan.push_back({par.codec_type == AVMEDIA_TYPE_AUDIO ? "dropped (audio)" : "dropped (unknown codec)",
-                        false, false});
+        plan.push_back(
+            {par.codec_type == AVMEDIA_TYPE_AUDIO ? "dropped (audio)" : "dropped (unknown codec)",
+             false, false});
         break;
     }
   }
