@@ -179,7 +179,7 @@ class mute_job {
 
     held_.clear();
     input_ended_ = false;
-    if (open_local_input(s_.in_file, input_) < 0) return "cannot open input";
+    if (open_local_input(s_.in_path_resolved, input_) < 0) return "cannot open input";
     input_->flags |= AVFMT_FLAG_GENPTS;
     if (avformat_find_stream_info(input_.get(), nullptr) < 0) return "no stream info";
     // The same file gives the same streams; one that changed meanwhile and
