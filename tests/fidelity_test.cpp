@@ -19,6 +19,7 @@ extern "C" {
 #include "support/fixtures.h"
 #include "support/jobs.h"
 #include "support/properties.h"
+#include "support/route.h"
 #include "tacetra.h"
 
 namespace {
@@ -30,6 +31,8 @@ using fixtures::MediaProperties;
 using fixtures::Rate;
 using fixtures::read_properties;
 using fixtures::run_worker;
+using fixtures::Route;
+using fixtures::route_name;
 using fixtures::StreamProperties;
 using fixtures::TempDir;
 
@@ -53,21 +56,6 @@ const StreamProperties& video_of(const MediaProperties& m) {
   const StreamProperties* v = first_of_type(m, AVMEDIA_TYPE_VIDEO);
   EXPECT_NE(v, nullptr) << "no video stream";
   return v != nullptr ? *v : none;
-}
-
-struct Route {
-  const char* in;
-  const char* out;
-};
-
-std::ostream& operator<<(std::ostream& os, const Route& r) { return os << r.in << " -> " << r.out; }
-
-std::string route_name(const Route& r) {
-  std::string name = std::string(r.in) + "_to_" + r.out;
-  for (char& c : name) {
-    if (c == '.') c = '_';
-  }
-  return name;
 }
 
 // ---------------------------------------------------------------------------

@@ -19,6 +19,7 @@ extern "C" {
 #include "support/fixtures.h"
 #include "support/jobs.h"
 #include "support/properties.h"
+#include "support/route.h"
 
 namespace {
 
@@ -30,6 +31,8 @@ using fixtures::MediaLayout;
 using fixtures::MediaProperties;
 using fixtures::read_properties;
 using fixtures::run_worker;
+using fixtures::Route;
+using fixtures::route_name;
 using fixtures::StreamLayout;
 using fixtures::StreamProperties;
 using fixtures::TempDir;
@@ -59,21 +62,6 @@ std::map<std::string, std::string> own_tags(const StreamProperties& s) {
 std::string tag(const std::map<std::string, std::string>& tags, const std::string& key) {
   const auto it = tags.find(key);
   return it != tags.end() ? it->second : "";
-}
-
-struct Route {
-  const char* in;
-  const char* out;
-};
-
-std::ostream& operator<<(std::ostream& os, const Route& r) { return os << r.in << " -> " << r.out; }
-
-std::string route_name(const Route& r) {
-  std::string name = std::string(r.in) + "_to_" + r.out;
-  for (char& c : name) {
-    if (c == '.') c = '_';
-  }
-  return name;
 }
 
 // ---------------------------------------------------------------------------
