@@ -258,25 +258,34 @@ const file_facts& in_place_copy::original_facts() const { return place_->before;
 std::string in_place_copy::make_place() {
   place& p = *place_;
   const std::string cannot = "cannot create its copy beside it";
+  std::string failure = with_reason(cannot, EEXIST);
   for (int attempt = 0; attempt < 16 && !p.dir; ++attempt) {
     const std::string name = random_place_name();
     if (::mkdirat(p.parent.get(), name.c_str(), 0700) != 0) {
       if (errno == EEXIST) continue;
       return with_reason(cannot, errno);
     }
-    p.dir_name = name;
-    p.dir = descriptor(
+    // Anyone who may write the file's directory can move the new directory
+    // away and put something of theirs at its name before it is opened:
+    // that is left to them, and another name is tried.
+    descriptor made(
         ::openat(p.parent.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-    if (!p.dir) return with_reason(cannot, errno);
+    if (!made) {
+      if (errno != ENOTDIR && errno != ELOOP) return with_reason(cannot, errno);
+      failure = cannot + ": its directory was replaced";
+      continue;
+    }
+    struct stat made_stat;
+    if (::fstat(made.get(), &made_stat) != 0) return with_reason(cannot, errno);
+    if (made_stat.st_uid != ::geteuid()) {
+      failure = cannot + ": its directory was replaced";
+      continue;
+    }
+    p.dir_name = name;
+    p.dir = std::move(made);
+    p.dir_stat = made_stat;
   }
-  if (!p.dir) return with_reason(cannot, EEXIST);
-  // What was opened is the directory just made, unless someone swapped
-  // theirs in: then it is not the user's.
-  if (::fstat(p.dir.get(), &p.dir_stat) != 0) return with_reason(cannot, errno);
-  if (p.dir_stat.st_uid != ::geteuid()) {
-    p.dir = descriptor();  // not ours to empty or remove
-    return cannot + ": its directory was replaced";
-  }
+  if (!p.dir) return failure;
   if (::fchmod(p.dir.get(), 0700) != 0) return with_reason(cannot, errno);
 
   // The copy keeps the file's extension, which decides its container.
