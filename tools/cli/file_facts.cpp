@@ -9,6 +9,7 @@
 #include <sys/utime.h>
 #else
 #include <fcntl.h>
+#include <unistd.h>
 #endif
 
 namespace tacetra_cli {
@@ -107,9 +108,22 @@ std::optional<file_facts> facts_of(int fd, std::error_code& error) {
 }
 
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error) {
+  // Set through a descriptor of the finished copy, never through the name:
+  // a link or another's file put at the name meanwhile is not touched.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return failed(error);
+  struct stat st;
+  bool ours = fstat(fd, &st) == 0;
+  if (ours && (!S_ISREG(st.st_mode) || st.st_uid != geteuid())) {
+    errno = EPERM;
+    ours = false;
+  }
   const timespec times[2] = {{from.accessed_s, from.accessed_ns},
                              {from.modified_s, from.modified_ns}};
-  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0 || failed(error);
+  const bool given = ours && futimens(fd, times) == 0;
+  if (!given) failed(error);
+  close(fd);
+  return given;
 }
 
 #endif

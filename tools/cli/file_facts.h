@@ -33,7 +33,8 @@ std::optional<file_facts> facts_of(const std::string& path, std::error_code& err
 // Of the file open on `fd`.
 std::optional<file_facts> facts_of(int fd, std::error_code& error);
 
-// Gives `path` the modification and access times of `from`.
+// Gives `path` the modification and access times of `from`: on POSIX only a
+// regular file of the program's own user, not reached through a link.
 bool give_dates(const std::string& path, const file_facts& from, std::error_code& error);
 
 }  // namespace tacetra_cli
